@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+  std::fputs("usage: tarnwick [--debug] <folder>\n", stdout);
+  return 0;
+}

@@ -1,0 +1,118 @@
+#include "platform/device.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <utility>
+
+#include "platform/drive_table.h"
+
+namespace kavel_lib::platform {
+
+std::expected<Device, WinError> Device::open(std::string_view device_path) {
+  const auto name = device_name_of_path(device_path);
+  if (!name) return std::unexpected(WinError{win::ERROR_FILE_NOT_FOUND});
+  const auto table = DriveTable::from_environment();
+  if (!table) return std::unexpected(WinError{win::ERROR_INVALID_PARAMETER});
+  const auto entry = table->lookup(*name);
+  if (!entry) return std::unexpected(WinError{win::ERROR_FILE_NOT_FOUND});
+
+  int fd;
+  do {
+    fd = ::open(entry->host_path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(WinError::last());
+
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
+  }
+  Device device = adopt(fd, entry->name, entry->offset);
+  device.host_path_ = entry->host_path;
+  return device;
+}
+
+Device Device::adopt(int descriptor, std::string device_name, std::uint64_t base_offset) {
+  Device device;
+  device.fd_ = descriptor;
+  device.name_ = std::move(device_name);
+  device.base_offset_ = base_offset;
+  return device;
+}
+
+Device::Device(Device&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      name_(std::move(other.name_)),
+      host_path_(std::move(other.host_path_)),
+      base_offset_(other.base_offset_) {}
+
+Device& Device::operator=(Device&& other) noexcept {
+  if (this != &other) {
+    close_now();
+    fd_ = std::exchange(other.fd_, -1);
+    name_ = std::move(other.name_);
+    host_path_ = std::move(other.host_path_);
+    base_offset_ = other.base_offset_;
+  }
+  return *this;
+}
+
+Device::~Device() { close_now(); }
+
+void Device::close_now() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+int Device::release() { return std::exchange(fd_, -1); }
+
+std::expected<std::size_t, OsError> Device::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
+  if (fd_ < 0) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
+  if (buffer.empty()) return 0;
+  constexpr auto kMaxOff = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+  if (offset > kMaxOff - base_offset_) return 0;  // past any possible end
+  const std::uint64_t position = base_offset_ + offset;
+  // Keep position + length within off_t.
+  std::size_t length = buffer.size();
+  if (length > kMaxOff - position) length = static_cast<std::size_t>(kMaxOff - position);
+  if (length == 0) return 0;
+  for (;;) {
+    const ssize_t n = ::pread(fd_, buffer.data(), length, static_cast<off_t>(position));
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return std::unexpected(OsError::last());
+  }
+}
+
+std::expected<void, OsError> Device::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    if (offset > std::numeric_limits<std::uint64_t>::max() - done) return std::unexpected(OsError::unexpected_eof());
+    auto n = read_at(offset + done, buffer.subspan(done));
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) return std::unexpected(OsError::unexpected_eof());
+    done += *n;
+  }
+  return {};
+}
+
+std::expected<std::uint64_t, OsError> Device::size() const {
+  if (fd_ < 0) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return std::unexpected(OsError::last());
+  std::uint64_t total = 0;
+  if (S_ISBLK(st.st_mode)) {
+    if (::ioctl(fd_, BLKGETSIZE64, &total) != 0) return std::unexpected(OsError::last());
+  } else {
+    total = static_cast<std::uint64_t>(st.st_size);
+  }
+  return total > base_offset_ ? total - base_offset_ : 0;
+}
+
+}  // namespace kavel_lib::platform

@@ -1,0 +1,49 @@
+#include "platform/system_info.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <system_error>
+
+namespace kavel_lib::platform {
+
+namespace {
+std::optional<std::filesystem::path> env_path(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return std::nullopt;
+  return std::filesystem::path(value);
+}
+}  // namespace
+
+std::filesystem::path executable_dir() {
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return exe.parent_path();
+}
+
+std::filesystem::path temp_dir() { return env_path("TMPDIR").value_or(std::filesystem::path("/tmp")); }
+
+unsigned processor_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 0;
+}
+
+std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
+std::optional<std::filesystem::path> roaming_app_data_dir() {
+  if (auto xdg = env_path("XDG_DATA_HOME")) return xdg;
+  if (auto home = env_path("HOME")) return *home / ".local" / "share";
+  return std::nullopt;
+}
+
+bool is_elevated() { return ::geteuid() == 0; }
+
+}  // namespace kavel_lib::platform

@@ -1,0 +1,24 @@
+// Facts of the running process and its machine.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+namespace kavel_lib::platform {
+
+// The folder of the running program's file; empty when it cannot be had.
+std::filesystem::path executable_dir();
+// $TMPDIR, else /tmp.
+std::filesystem::path temp_dir();
+// The count of processors this process may run on; 0 when unknown.
+unsigned processor_count();
+// The current process number.
+std::uint32_t current_process_id();
+// The user's roaming application-data folder: $XDG_DATA_HOME, else $HOME/.local/share;
+// nothing when neither is set.
+std::optional<std::filesystem::path> roaming_app_data_dir();
+// Whether the process runs elevated (effective user id 0).
+bool is_elevated();
+
+}  // namespace kavel_lib::platform

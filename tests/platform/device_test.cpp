@@ -1,0 +1,123 @@
+#include "platform/device.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <numeric>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_env.h"
+
+namespace kavel_lib::platform {
+namespace {
+
+using kavel_test::ScopedEnv;
+using kavel_test::TempDir;
+
+std::string pattern(std::size_t n) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 7 + 3);
+  return s;
+}
+
+class DeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    image_ = dir_ / "disk.img";
+    kavel_test::write_file(image_, pattern(8192));
+  }
+  TempDir dir_;
+  std::filesystem::path image_;
+};
+
+TEST_F(DeviceTest, ReadsAtAndPastTheEnd) {
+  ScopedEnv env("KAVEL_DRIVES", "E=" + image_.string());
+  auto dev = Device::open("\\\\.\\E:");
+  ASSERT_TRUE(dev.has_value()) << dev.error().display();
+  EXPECT_EQ(dev->device_name(), "E:");
+  EXPECT_EQ(*dev->size(), 8192u);
+
+  std::vector<std::uint8_t> buf(512);
+  ASSERT_TRUE(dev->read_exact_at(4096, buf).has_value());
+  EXPECT_EQ(buf[0], static_cast<std::uint8_t>(4096 * 7 + 3));
+
+  // A read that crosses the end returns what is there; at and past the end nothing.
+  EXPECT_EQ(*dev->read_at(8192 - 100, buf), 100u);
+  EXPECT_EQ(*dev->read_at(8192, buf), 0u);
+  EXPECT_EQ(*dev->read_at(UINT64_MAX - 10, buf), 0u);
+  auto short_read = dev->read_exact_at(8000, buf);
+  ASSERT_FALSE(short_read.has_value());
+  EXPECT_EQ(short_read.error().kind(), OsErrorKind::UnexpectedEof);
+  EXPECT_EQ(short_read.error().display(), "failed to fill whole buffer");
+}
+
+TEST_F(DeviceTest, OffsetEntriesReadRelativeToTheirStart) {
+  ScopedEnv env("KAVEL_DRIVES", "PhysicalDrive0=" + image_.string() + ";E=" + image_.string() + "@1024");
+  auto disk = Device::open("\\\\.\\PhysicalDrive0");
+  auto vol = Device::open("\\\\.\\E:");
+  ASSERT_TRUE(disk && vol);
+  EXPECT_EQ(*vol->size(), 8192u - 1024u);
+  EXPECT_EQ(vol->base_offset(), 1024u);
+  std::vector<std::uint8_t> a(64), b(64);
+  ASSERT_TRUE(disk->read_exact_at(1024 + 100, a));
+  ASSERT_TRUE(vol->read_exact_at(100, b));
+  EXPECT_EQ(a, b);
+}
+
+TEST_F(DeviceTest, UnknownNamesAndNonDevicesAreNotFound) {
+  ScopedEnv env("KAVEL_DRIVES", "E=" + image_.string() + ";F=" + (dir_ / "missing.img").string());
+  EXPECT_EQ(Device::open("\\\\.\\G:").error().code, 2u);
+  EXPECT_EQ(Device::open("\\\\.\\F:").error().code, 2u);
+  EXPECT_EQ(Device::open(image_.string()).error().code, 2u);
+  EXPECT_EQ(Device::open("\\\\.\\E:\\x").error().code, 2u);
+}
+
+TEST_F(DeviceTest, MalformedTableIsInvalidParameter) {
+  ScopedEnv env("KAVEL_DRIVES", "E=" + image_.string() + ";garbage");
+  EXPECT_EQ(Device::open("\\\\.\\E:").error().code, 87u);
+}
+
+TEST_F(DeviceTest, MovedDeviceKeepsOneOwner) {
+  ScopedEnv env("KAVEL_DRIVES", "E=" + image_.string());
+  auto dev = Device::open("\\\\.\\E:");
+  ASSERT_TRUE(dev);
+  const int fd = dev->native_handle();
+  Device moved = std::move(*dev);
+  EXPECT_FALSE(dev->is_open());
+  EXPECT_EQ(moved.native_handle(), fd);
+  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  { Device gone = std::move(moved); }
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // closed with its last owner
+}
+
+TEST_F(DeviceTest, UnreadableImageIsAccessDeniedForAnUnprivilegedUser) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  std::filesystem::permissions(image_, std::filesystem::perms::owner_read);
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
+  ScopedEnv env("KAVEL_DRIVES", "E=" + image_.string());
+  // Root ignores file modes: drop to an unprivileged user in a child and open there.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid,
+                                                    kavel_test::kUnprivilegedGid) != 0 ||
+        ::setresuid(kavel_test::kUnprivilegedUid, kavel_test::kUnprivilegedUid, kavel_test::kUnprivilegedUid) != 0) {
+      ::_exit(100);
+    }
+    auto dev = Device::open("\\\\.\\E:");
+    ::_exit(dev ? 0 : static_cast<int>(dev.error().code));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 5) << "expected access denied (5)";
+  // Root itself still opens it.
+  EXPECT_TRUE(Device::open("\\\\.\\E:").has_value());
+}
+
+}  // namespace
+}  // namespace kavel_lib::platform
