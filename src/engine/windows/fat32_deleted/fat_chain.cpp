@@ -31,12 +31,13 @@ std::expected<std::vector<std::uint32_t>, OsError> follow_cluster_chain(const Fa
   std::unordered_set<std::uint32_t> seen;
   const std::uint32_t end_mark = geometry.is_fat32 ? kFat32EndMark : kFat16EndMark;
 
+  FatSectorMemo memo;
   std::uint32_t c = start;
   bool met_free_entry = false;
   while (c - 2 < geometry.cluster_count && chain.size() < kMaxChainClusters) {
     chain.push_back(c);
     seen.insert(c);
-    auto entry = read_fat_entry(geometry, volume, c, cache);
+    auto entry = read_fat_entry(geometry, volume, c, cache, memo);
     if (!entry) return std::unexpected(entry.error());
     const std::uint32_t next = *entry;
     if (next == 0) {
@@ -54,7 +55,7 @@ std::expected<std::vector<std::uint32_t>, OsError> follow_cluster_chain(const Fa
          chain.size() < needed && k - 2 < geometry.cluster_count; ++k) {
       const auto candidate = static_cast<std::uint32_t>(k);
       if (seen.contains(candidate)) continue;
-      auto entry = read_fat_entry(geometry, volume, candidate, cache);
+      auto entry = read_fat_entry(geometry, volume, candidate, cache, memo);
       if (!entry) return std::unexpected(entry.error());
       if (*entry != 0) continue;
       chain.push_back(candidate);

@@ -37,6 +37,13 @@ std::optional<FatCache> build_fat_cache(const FatGeometry& geometry, const platf
 
 std::expected<std::uint32_t, OsError> read_fat_entry(const FatGeometry& geometry, const platform::Device& volume,
                                                      std::uint32_t cluster, const std::optional<FatCache>& cache) {
+  FatSectorMemo memo;
+  return read_fat_entry(geometry, volume, cluster, cache, memo);
+}
+
+std::expected<std::uint32_t, OsError> read_fat_entry(const FatGeometry& geometry, const platform::Device& volume,
+                                                     std::uint32_t cluster, const std::optional<FatCache>& cache,
+                                                     FatSectorMemo& memo) {
   // cluster < 2^32 and the entry size is at most 4: the products fit easily in 64 bits.
   if (cache) {
     const std::uint64_t at = std::uint64_t{cluster} * cache->entry_size;
@@ -52,9 +59,14 @@ std::expected<std::uint32_t, OsError> read_fat_entry(const FatGeometry& geometry
   }
   const std::uint64_t position = geometry.fat_offset + relative;
   const std::uint64_t within = position % geometry.bytes_per_sector;
-  auto sector = read_volume_aligned(geometry, volume, position - within, geometry.bytes_per_sector);
-  if (!sector) return std::unexpected(sector.error());
-  if (auto entry = entry_in(*sector, within, geometry.is_fat32)) return *entry;
+  const std::uint64_t start = position - within;
+  if (memo.start != start || memo.bytes.size() != geometry.bytes_per_sector) {
+    auto sector = read_volume_aligned(geometry, volume, start, geometry.bytes_per_sector);
+    if (!sector) return std::unexpected(sector.error());
+    memo.start = start;
+    memo.bytes = std::move(*sector);
+  }
+  if (auto entry = entry_in(memo.bytes, within, geometry.is_fat32)) return *entry;
   return std::unexpected(OsError::with_text(
       OsErrorKind::InvalidData, geometry.is_fat32 ? "FAT32 entry out of sector" : "FAT16 entry out of sector"));
 }

@@ -26,10 +26,23 @@ struct FatCache {
 // read (the entries are then read from their sectors, with the same results).
 std::optional<FatCache> build_fat_cache(const FatGeometry& geometry, const platform::Device& volume);
 
+// The last FAT sector read without a cache, so that neighbouring entries cost no new read.
+struct FatSectorMemo {
+  std::uint64_t start = UINT64_MAX;
+  std::vector<std::uint8_t> bytes;
+};
+
 // The FAT entry of a cluster (FAT32 entries with their top four bits cleared).
 std::expected<std::uint32_t, platform::OsError> read_fat_entry(const FatGeometry& geometry,
                                                                const platform::Device& volume,
                                                                std::uint32_t cluster,
                                                                const std::optional<FatCache>& cache);
+
+// The same, keeping the sector it reads in `memo` and reusing it for the next entry there.
+std::expected<std::uint32_t, platform::OsError> read_fat_entry(const FatGeometry& geometry,
+                                                               const platform::Device& volume,
+                                                               std::uint32_t cluster,
+                                                               const std::optional<FatCache>& cache,
+                                                               FatSectorMemo& memo);
 
 }  // namespace kavel_lib::engine::windows::fat32_deleted

@@ -86,11 +86,14 @@ TEST(FatTable, CachedAndSectorReadsAgree) {
     const auto cache = build_fat_cache(v.geometry, v.device);
     ASSERT_TRUE(cache.has_value());
     EXPECT_EQ(cache->entry_size, type == FatType::Fat32 ? 4u : 2u);
+    FatSectorMemo memo;
     for (std::uint32_t c = 0; c < 3002; ++c) {
       auto cached = read_fat_entry(v.geometry, v.device, c, cache);
       auto direct = read_fat_entry(v.geometry, v.device, c, std::nullopt);
-      ASSERT_TRUE(cached && direct);
+      auto remembered = read_fat_entry(v.geometry, v.device, (c * 37) % 3002, std::nullopt, memo);
+      ASSERT_TRUE(cached && direct && remembered);
       ASSERT_EQ(*cached, *direct) << c;
+      ASSERT_EQ(*remembered, b.entry((c * 37) % 3002)) << c;
       ASSERT_EQ(*cached, b.entry(c)) << c;
     }
     EXPECT_EQ(*read_fat_entry(v.geometry, v.device, 2999, cache), type == FatType::Fat32 ? 0x0FFFFFFFu : 0xFFFFu);
