@@ -1,8 +1,8 @@
 // Starting outside tools and ending them.
 //
 // A tool starts hidden: standard input from the null device, standard output and standard
-// error each into a pipe whose read end the caller keeps, in a process group of its own, in the
-// working folder asked for, with an empty signal mask and the default handling of SIGTERM and
+// error each into a pipe whose read end the caller keeps, in a session and process group of its
+// own (no controlling terminal), in the working folder asked for, with an empty signal mask and the default handling of SIGTERM and
 // SIGPIPE whatever the caller blocks or ignores. Every descriptor opened here is close-on-exec,
 // so no pipe of one run leaks into a tool that another thread starts at the same moment.
 //

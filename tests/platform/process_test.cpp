@@ -64,11 +64,12 @@ TEST(ProcessSpawn, ArgumentsArriveUnchanged) {
 
 TEST(ProcessSpawn, HiddenInItsOwnGroupAndFolder) {
   TempDir dir;
-  auto child = spawn_sh("pwd; readlink /proc/self/fd/0; cut -d' ' -f5 /proc/$$/stat; echo $$", dir.path());
+  // Fields 5, 6 and 7 of /proc/PID/stat: process group, session, controlling terminal.
+  auto child = spawn_sh("pwd; readlink /proc/self/fd/0; cut -d' ' -f5-7 /proc/$$/stat; echo $$", dir.path());
   const auto c = run_to_end(child);
-  const auto expected_group = std::to_string(child.life->id());
-  EXPECT_EQ(c.out, std::filesystem::canonical(dir.path()).string() + "\n/dev/null\n" + expected_group + "\n" +
-                       expected_group + "\n");
+  const auto pid = std::to_string(child.life->id());
+  EXPECT_EQ(c.out, std::filesystem::canonical(dir.path()).string() + "\n/dev/null\n" + pid + " " + pid + " 0\n" +
+                       pid + "\n");
 }
 
 TEST(ProcessSpawn, RelativeProgramIsTakenFromTheCurrentFolder) {

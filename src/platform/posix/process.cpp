@@ -247,12 +247,14 @@ std::expected<SpawnedChild, OsError> spawn_hidden(const ProcessRequest& request)
   ::sigemptyset(&defaults);
   ::sigaddset(&defaults, SIGTERM);
   ::sigaddset(&defaults, SIGPIPE);
-  if (rc == 0) rc = ::posix_spawnattr_setpgroup(attributes.get(), 0);
   if (rc == 0) rc = ::posix_spawnattr_setsigmask(attributes.get(), &empty_mask);
   if (rc == 0) rc = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
+  // A session of its own: a process group whose number is the child's own (the group kill ends
+  // it with everything it starts) and no controlling terminal, even when the service runs in a
+  // console.
   if (rc == 0) {
     rc = ::posix_spawnattr_setflags(attributes.get(),
-                                    POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+                                    POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   }
   if (rc != 0) return std::unexpected(OsError::from_errno(rc));
 
