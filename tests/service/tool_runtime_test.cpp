@@ -243,6 +243,11 @@ TEST(ToolRunRegistry, HoldsTheNumberOnlyWhileTheRunLasts) {
       }
     });
     const auto pid = read_pid(pid_file);
+    // The tool may write its number before the starting thread has recorded it.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (system::tracked_count(pid) == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
     EXPECT_EQ(system::tracked_count(pid), 1u);
     kavel_test::write_file(release, "");
     run.join();

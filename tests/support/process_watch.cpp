@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -18,9 +19,14 @@ std::filesystem::path write_script(const std::filesystem::path& path, const std:
 }
 
 bool process_ended(std::uint32_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  if (!stat) return true;
-  std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // stdio, not a stream: a read that fails because the process vanished meanwhile (ESRCH) makes
+  // the stream library throw.
+  std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
+  if (stat == nullptr) return true;
+  char buffer[1024];
+  const std::size_t n = std::fread(buffer, 1, sizeof buffer, stat);
+  std::fclose(stat);
+  const std::string content(buffer, n);
   const auto close = content.rfind(')');
   if (close == std::string::npos || close + 2 >= content.size()) return true;
   const char state = content[close + 2];
