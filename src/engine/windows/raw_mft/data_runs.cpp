@@ -44,8 +44,10 @@ std::vector<DataRun> decode_mapping_pairs(std::span<const std::uint8_t> pairs, s
     }
     pos += 1 + length_bytes + offset_bytes;
     if (!listed) continue;
+    std::uint64_t next_vcn = 0;
+    if (__builtin_add_overflow(vcn, length, &next_vcn)) break;
     runs.push_back(DataRun{vcn, lcn, length});
-    if (__builtin_add_overflow(vcn, length, &vcn)) break;
+    vcn = next_vcn;
   }
   return runs;
 }
