@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# scripts/fuzz.sh [SECONDS] [TARGET...]: builds the libFuzzer targets with clang and runs each
+# scripts/fuzz.sh [SECONDS] [TARGET...]: builds the libFuzzer targets with clang 19 (the first
+# clang of this distribution whose C++23 mode takes libstdc++'s <expected>) and runs each
 # for SECONDS (default 60) over a copy of its seed corpus tests/fuzz/corpus/<target>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -7,7 +8,7 @@ seconds=${1:-60}
 shift || true
 jobs=$(nproc 2>/dev/null || echo 4)
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVEL_FUZZ=ON >/dev/null
+CC=clang-19 CXX=clang++-19 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVEL_FUZZ=ON >/dev/null
 cmake --build build-fuzz -j "$jobs"
 
 targets=("$@")

@@ -9,7 +9,7 @@ packages=(
   libfmt-dev nlohmann-json3-dev libspdlog-dev
   sleuthkit testdisk gddrescue foremost
   ntfs-3g dosfstools mtools exfatprogs exfat-fuse fuse3 python3
-  clang libclang-rt-14-dev
+  clang-19 libclang-rt-19-dev
   util-linux procps
 )
 
