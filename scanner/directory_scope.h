@@ -5,7 +5,7 @@
 #include <expected>
 #include <string_view>
 
-#include "engine/windows/raw_mft/volume_access_pending.h"
+#include "engine/windows/raw_mft/volume_access.h"
 #include "engine/windows/scan_records.h"
 #include "platform/errors.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/windows/ntfs_deleted/candidate_collector.h"
-#include "engine/windows/raw_mft/volume_access_pending.h"
+#include "engine/windows/raw_mft/volume_access.h"
 #include "engine/windows/scan_records.h"
 #include "engine/windows/time_budget.h"
 #include "platform/errors.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/windows/raw_mft/volume_access_pending.h"
+#include "engine/windows/raw_mft/volume_access.h"
 #include "engine/windows/scan_records.h"
 #include "engine/windows/time_budget.h"
 

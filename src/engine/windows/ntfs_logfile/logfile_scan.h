@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/windows/raw_mft/volume_access_pending.h"
+#include "engine/windows/raw_mft/volume_access.h"
 #include "engine/windows/scan_records.h"
 #include "platform/errors.h"
 

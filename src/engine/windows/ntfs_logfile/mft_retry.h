@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/windows/raw_mft/volume_access_pending.h"
+#include "engine/windows/raw_mft/volume_access.h"
 #include "engine/windows/scan_records.h"
 
 namespace kavel_lib::engine::windows {
