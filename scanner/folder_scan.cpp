@@ -22,6 +22,25 @@ bool path_before(const ew::DeletedEntry& a, const ew::DeletedEntry& b) {
   return ew::compare_path_components(a.path, b.path) < 0;
 }
 
+// Bottom-up merge sort; on equal paths the left run's entry goes first, so it is stable.
+void merge_sort_by_path(std::vector<ew::DeletedEntry>& entries) {
+  const std::size_t n = entries.size();
+  std::vector<ew::DeletedEntry> buffer(n);
+  for (std::size_t width = 1; width < n; width *= 2) {
+    for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+      const std::size_t mid = std::min(lo + width, n);
+      const std::size_t hi = std::min(lo + 2 * width, n);
+      std::size_t i = lo;
+      std::size_t j = mid;
+      std::size_t k = lo;
+      while (i < mid && j < hi) buffer[k++] = std::move(path_before(entries[j], entries[i]) ? entries[j++] : entries[i++]);
+      while (i < mid) buffer[k++] = std::move(entries[i++]);
+      while (j < hi) buffer[k++] = std::move(entries[j++]);
+    }
+    entries.swap(buffer);
+  }
+}
+
 // The driver's merge state: entries and their "{frn}|{path}" texts.
 struct MergeState {
   std::vector<ew::DeletedEntry> entries;
@@ -105,7 +124,7 @@ void sort_entries_by_path(std::vector<ew::DeletedEntry>& entries) {
       }
     }
   } else {
-    std::stable_sort(entries.begin(), entries.end(), path_before);
+    merge_sort_by_path(entries);
   }
 }
 

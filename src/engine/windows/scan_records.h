@@ -134,6 +134,10 @@ struct UsnCandidateMap {
   std::unordered_map<std::uint64_t, std::uint64_t> parent_by_frn;
 };
 
+// The first name of a name set in a fixed order (the smallest by bytes), so that a phase that
+// takes "one name of the set" picks the same one on every run whatever the hasher's seed.
+std::optional<std::string> first_name(const std::unordered_set<std::string>& names);
+
 struct ScanResult {
   std::vector<DeletedEntry> entries;
   std::string usn_summary;
