@@ -397,3 +397,16 @@ TEST(BuildFrnHashSet, AddsNumberAndBothReferenceForms) {
 
 }  // namespace
 }  // namespace kavel_lib::engine::windows
+
+namespace kavel_lib::engine::windows {
+namespace {
+
+TEST(RecordReaderGeometry, RecordSizeHasA1024Floor) {
+  EXPECT_EQ(record_reader_geometry(NtfsVolumeData::with_fields(4096, 512, 786432)),
+            (VolumeGeometry{4096, 786432, 1024}));
+  EXPECT_EQ(record_reader_geometry(NtfsVolumeData::with_fields(4096, 4096, 4)), (VolumeGeometry{4096, 4, 4096}));
+  EXPECT_EQ(record_reader_geometry(NtfsVolumeData{}).record_size, 1024u);
+}
+
+}  // namespace
+}  // namespace kavel_lib::engine::windows
