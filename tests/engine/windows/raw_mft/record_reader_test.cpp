@@ -357,6 +357,16 @@ TEST(NonResidentData, TailOfTheStreamThroughItsRuns) {
   EXPECT_EQ((*whole)[5], 5);
   EXPECT_FALSE(read_nonresident_data(VolumeGeometry{0, 32, 1024}, volume, record, 10));
   EXPECT_FALSE(read_nonresident_data(g, volume, RecordBuilder().file_name(5, u"a").fixed(), 10));
+  // Only the clusters that overlap the wanted range are read, however long the run: a run of
+  // 2^40 clusters holding a 1000-byte stream gives its last 100 bytes at once.
+  const Bytes huge = RecordBuilder(1024, 0, 1).non_resident(0x80, 1000, mapping_pairs({{10, 1ull << 40}})).fixed();
+  auto last = read_nonresident_data(g, volume, huge, 100);
+  ASSERT_TRUE(last);
+  ASSERT_EQ(last->size(), 100u);
+  EXPECT_EQ((*last)[0], 900 % 251);
+  // A run whose byte position overflows gives nothing.
+  const Bytes overflow = RecordBuilder(1024, 0, 1).non_resident(0x80, 1000, mapping_pairs({{1ll << 60, 4}})).fixed();
+  EXPECT_FALSE(read_nonresident_data(g, volume, overflow, 100));
   // Runs pointing past the device's end fail.
   const Bytes far = RecordBuilder(1024, 0, 1).non_resident(0x80, 1024, mapping_pairs({{100000, 2}})).fixed();
   EXPECT_FALSE(read_nonresident_data(g, volume, far, 10));
