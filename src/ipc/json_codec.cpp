@@ -419,7 +419,8 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
   return length;
 }
 
-// Rust-style debug quoting of a text inside an error message.
+// Quotes a text inside an error message: quotes and backslashes escaped, control characters as
+// \u{hex}.
 std::string debug_quoted(std::string_view text) {
   std::string out = "\"";
   for (const char c : text) {
