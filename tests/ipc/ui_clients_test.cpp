@@ -102,44 +102,54 @@ TEST_F(UiClientsFile, RegistrationDropsEndedProcessesAndAddsItselfOnce) {
   if (ended == 0) ::_exit(0);
   int status = 0;
   ASSERT_EQ(::waitpid(ended, &status, 0), ended);
-  const auto parent = static_cast<std::uint32_t>(::getpid());
+  const auto parent = std::to_string(::getpid());
 
-  // A file of an ended process and this process (listed twice): the ended one goes, this
-  // one stays twice, and a registering child adds itself at the end.
-  put(std::to_string(ended) + "\n" + std::to_string(parent) + "\n" + std::to_string(parent) + "\n");
-  const int rc = kavel_test::run_in_child([&] {
-    register_ui_client();
-    const auto self = static_cast<std::uint32_t>(::getpid());
-    const std::string expected = std::to_string(parent) + "\n" + std::to_string(parent) + "\n" + std::to_string(self);
-    if (kavel_test::read_file(file()) != expected) return false;
-    // The second registration does nothing, even with the file gone.
-    std::filesystem::remove(file());
-    register_ui_client();
-    return !std::filesystem::exists(file());
-  });
-  EXPECT_EQ(rc, 0);
+  // A file of an ended process and of this (live) process listed twice: the ended one goes,
+  // this one stays twice, and the registering child adds itself at the end.
+  put(std::to_string(ended) + "\n" + parent + "\n" + parent + "\n");
+  ScopedEnv expected("KAVEL_TEST_EXPECTED", parent + "\n" + parent + "\n");
+  std::string output;
+  EXPECT_TRUE(kavel_test::run_child_test("UiClientsChild.DISABLED_RegistersOnceKeepingLiveNumbers", output))
+      << output;
+}
+
+TEST(UiClientsChild, DISABLED_RegistersOnceKeepingLiveNumbers) {
+  if (!kavel_test::in_child_role()) GTEST_SKIP() << "runs as a child of UiClientsFile tests";
+  const auto file = ui_clients_file_path();
+  register_ui_client();
+  EXPECT_EQ(kavel_test::read_file(file), std::getenv("KAVEL_TEST_EXPECTED") + std::to_string(::getpid()));
+  // The second registration does nothing, even with the file gone.
+  std::filesystem::remove(file);
+  register_ui_client();
+  EXPECT_FALSE(std::filesystem::exists(file));
 }
 
 TEST_F(UiClientsFile, RegistrationInAListedProcessDoesNotAddItAgain) {
-  const int rc = kavel_test::run_in_child([&] {
-    const auto self = std::to_string(::getpid());
-    put("100000000\n" + self);  // far above any process number in use: an ended process
-    register_ui_client();
-    return kavel_test::read_file(file()) == self;
-  });
-  EXPECT_EQ(rc, 0);
+  std::string output;
+  EXPECT_TRUE(kavel_test::run_child_test("UiClientsChild.DISABLED_ListedProcessIsNotAddedAgain", output)) << output;
 }
 
-TEST_F(UiClientsFile, RegistrationWithoutAFileWritesOnlyItself) {
-  for (const std::string& content : {std::string(), std::string("1\n\xC3\x28")}) {
-    if (!content.empty()) put(content);
-    else std::filesystem::remove_all(dir_.path() / "Polvane");
-    const int rc = kavel_test::run_in_child([&] {
-      register_ui_client();
-      return kavel_test::read_file(file()) == std::to_string(::getpid());
-    });
-    EXPECT_EQ(rc, 0);
-  }
+TEST(UiClientsChild, DISABLED_ListedProcessIsNotAddedAgain) {
+  if (!kavel_test::in_child_role()) GTEST_SKIP() << "runs as a child of UiClientsFile tests";
+  const auto file = ui_clients_file_path();
+  std::filesystem::create_directories(file.parent_path());
+  const auto self = std::to_string(::getpid());
+  kavel_test::write_file(file, "100000000\n" + self);  // far above any process number: ended
+  register_ui_client();
+  EXPECT_EQ(kavel_test::read_file(file), self);
+}
+
+TEST_F(UiClientsFile, RegistrationWithoutAReadableListWritesOnlyItself) {
+  std::string output;
+  EXPECT_TRUE(kavel_test::run_child_test("UiClientsChild.DISABLED_NoFileGivesOnlyItself", output)) << output;
+  put("1\n\xC3\x28");  // not UTF-8: read as no list at all
+  EXPECT_TRUE(kavel_test::run_child_test("UiClientsChild.DISABLED_NoFileGivesOnlyItself", output)) << output;
+}
+
+TEST(UiClientsChild, DISABLED_NoFileGivesOnlyItself) {
+  if (!kavel_test::in_child_role()) GTEST_SKIP() << "runs as a child of UiClientsFile tests";
+  register_ui_client();
+  EXPECT_EQ(kavel_test::read_file(ui_clients_file_path()), std::to_string(::getpid()));
 }
 
 }  // namespace
