@@ -190,17 +190,24 @@ TEST_F(DeviceOpen, RepliesWithoutAUsableHandleGiveNoHandle) {
 
 TEST_F(DeviceOpen, DescriptorTheReplyDoesNotNameIsClosed) {
   ScopedEnv drives("KAVEL_DRIVES", "E=" + refused_.string());
-  serve(service_handler([this](const IpcRequest::OpenDevice&) {
-    const int fd = ::open(image_.c_str(), O_RDONLY | O_CLOEXEC);
-    return TestReply{R"({"status":"ok","data":{"other":1}})", platform::OwnedDescriptor(fd), false};
-  }));
-  (void)open_device_via_service("\\\\.\\E:");  // warm up: the first call may create lasting state
+  const auto start_service = [this] {
+    serve(service_handler([this](const IpcRequest::OpenDevice&) {
+      const int fd = ::open(image_.c_str(), O_RDONLY | O_CLOEXEC);
+      return TestReply{R"({"status":"ok","data":{"other":1}})", platform::OwnedDescriptor(fd), false};
+    }));
+  };
+  // Counted with the server stopped, so only the client's descriptors are seen.
+  start_service();
+  (void)open_device_via_service("\\\\.\\E:");  // the first call may create lasting state
+  service_.reset();
   const std::size_t before = open_descriptor_count();
+  start_service();
   for (int i = 0; i < 5; ++i) {
     auto via = open_device_via_service("\\\\.\\E:");
     ASSERT_FALSE(via);
     EXPECT_EQ(via.error().display(), "service returned no handle");
   }
+  service_.reset();
   EXPECT_EQ(open_descriptor_count(), before);
 }
 
