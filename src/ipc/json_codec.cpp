@@ -174,7 +174,11 @@ class Collector {
       return fail(position, unexpected_token_text(context, false, position));
     }
 
-    if (what.find("unexpected end of input") != std::string_view::npos) return fail(size, eof_text(context));
+    if (what.find("unexpected end of input") != std::string_view::npos) {
+      // The lexer also ends the input at a NUL byte; that byte is out of place, not the end.
+      if (position <= size) return fail(position, unexpected_token_text(context, true, position));
+      return fail(size, eof_text(context));
+    }
 
     // A whole token came where it does not belong: point at its first byte.
     std::size_t start = last_event_ == Event::None ? 0 : last_end_;
@@ -458,7 +462,13 @@ std::expected<Document, JsonError> parse_document(std::string_view input, bool k
   }
   if (collector.error()) return std::unexpected(*collector.error());
   if (!parsed) return std::unexpected(JsonError{"EOF while parsing a value"});
-  return collector.take_document();
+  Document doc = collector.take_document();
+  // The lexer takes a NUL byte for the end of the input: whatever follows the value must
+  // still be white space only.
+  std::size_t rest = doc.top.end;
+  while (rest < input.size() && is_white_space(input[rest])) ++rest;
+  if (rest < input.size()) return std::unexpected(doc.error_at(rest + 1, "trailing characters"));
+  return doc;
 }
 
 namespace {

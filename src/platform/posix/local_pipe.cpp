@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace kavel_lib::platform {
 
@@ -182,7 +183,8 @@ std::expected<std::size_t, OsError> PipeConnection::read_some(std::span<char> bu
     return std::unexpected(OsError::last());
   }
 
-  bool got_descriptor = false;
+  // Every descriptor that arrived is ours to keep or to close.
+  std::vector<OwnedDescriptor> arrived;
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
     if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
     if (header->cmsg_len < CMSG_LEN(0)) continue;
@@ -191,20 +193,16 @@ std::expected<std::size_t, OsError> PipeConnection::read_some(std::span<char> bu
     for (std::size_t i = 0; i < count_fds; ++i) {
       int fd;
       std::memcpy(&fd, data + i * sizeof(int), sizeof(int));
-      if (!received_.valid() && (message.msg_flags & MSG_CTRUNC) == 0) {
-        received_ = OwnedDescriptor(fd);
-        got_descriptor = true;
-      } else {
-        close_descriptor(fd);
-      }
+      arrived.emplace_back(fd);
     }
   }
-  if ((message.msg_flags & MSG_CTRUNC) != 0) {
-    // More descriptors were sent than a message may carry; what was lost cannot be told.
-    if (got_descriptor) received_.reset();
+  if ((message.msg_flags & MSG_CTRUNC) != 0 || arrived.size() > 1) {
+    // A message carries one descriptor at most; with more, which one was meant cannot be told.
     return std::unexpected(
         OsError::with_text(OsErrorKind::InvalidData, "more descriptors arrived than one message may carry"));
   }
+  // The first descriptor of the connection is kept; a later one is closed.
+  if (!arrived.empty() && !received_.valid()) received_ = std::move(arrived.front());
   return static_cast<std::size_t>(count);
 }
 
