@@ -56,6 +56,15 @@ std::string print_mft_audit(const ScanContext& c) {
       c.paged_stats.chunk_count, c.paged_stats.threads, c.elapsed_ms, c.status);
 }
 
+std::optional<std::string> first_name(const std::unordered_set<std::string>& names) {
+  const std::string* best = nullptr;
+  for (const auto& name : names) {
+    if (best == nullptr || name < *best) best = &name;
+  }
+  if (best == nullptr) return std::nullopt;
+  return *best;
+}
+
 ScanResult summary_only_result(std::string text) {
   ScanResult r;
   r.usn_summary = std::move(text);

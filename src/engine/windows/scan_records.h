@@ -110,12 +110,17 @@ struct ScanContext {
 // "MFT Audit: folder=... FRN={scope_folders} $MFT≈... {elapsed}ms {status}".
 std::string print_mft_audit(const ScanContext& context);
 
+// Directory record number -> (name, parent record number): what a parent walk climbs.
+using DirNameMap = std::unordered_map<std::uint64_t, std::pair<std::string, std::uint64_t>>;
+// Record number -> set of names.
+using FrnNameSets = std::unordered_map<std::uint64_t, std::unordered_set<std::string>>;
+
 // The folder and every directory found below it (built once per scan, then read-only).
 struct DirectoryScope {
   std::string path;
   std::unordered_set<std::uint64_t> dir_frns;
   std::unordered_set<std::uint64_t> parent_match_frns;
-  std::unordered_map<std::uint64_t, std::pair<std::string, std::uint64_t>> dir_names;  // frn -> (name, parent)
+  DirNameMap dir_names;  // frn -> (name, parent); the folder itself is ("", 5)
   std::unordered_set<std::uint64_t> deleted_dir_frns;
   std::uint64_t dir_frn = 0;
   std::uint64_t dir_ref = 0;
@@ -125,9 +130,13 @@ struct DirectoryScope {
 
 // What the change journal learned per record number.
 struct UsnCandidateMap {
-  std::unordered_map<std::uint64_t, std::unordered_set<std::string>> names_by_frn;
+  FrnNameSets names_by_frn;
   std::unordered_map<std::uint64_t, std::uint64_t> parent_by_frn;
 };
+
+// The first name of a name set in a fixed order (the smallest by bytes), so that a phase that
+// takes "one name of the set" picks the same one on every run whatever the hasher's seed.
+std::optional<std::string> first_name(const std::unordered_set<std::string>& names);
 
 struct ScanResult {
   std::vector<DeletedEntry> entries;

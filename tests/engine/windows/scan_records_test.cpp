@@ -89,3 +89,16 @@ TEST(Wtf8, SurrogatesRoundTripAndPrintLossily) {
 
 }  // namespace
 }  // namespace kavel_lib::engine::windows
+
+namespace kavel_lib::engine::windows {
+namespace {
+
+TEST(FirstName, SmallestByBytesWhateverTheSetOrder) {
+  EXPECT_EQ(first_name({}), std::nullopt);
+  std::unordered_set<std::string> names{"b.txt", "B.txt", "a.txt", "\xc3\xa4.txt"};
+  for (int i = 0; i < 50; ++i) names.insert("z" + std::to_string(i));  // rehashes the set
+  EXPECT_EQ(first_name(names), "B.txt");
+}
+
+}  // namespace
+}  // namespace kavel_lib::engine::windows
