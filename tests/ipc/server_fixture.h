@@ -77,6 +77,13 @@ inline std::string call_raw(std::string_view payload, platform::OwnedDescriptor*
 inline std::string json_text(std::string_view text) {
   std::string out = "\"";
   for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      constexpr char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out.push_back(kHex[(c >> 4) & 0xF]);
+      out.push_back(kHex[c & 0xF]);
+      continue;
+    }
     if (c == '"' || c == '\\') out.push_back('\\');
     out.push_back(c);
   }
