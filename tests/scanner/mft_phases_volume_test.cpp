@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "phase_volume.h"
+#include "scanner/mft_orchestrator.h"
 #include "scanner/mft_phases.h"
 #include "scanner/usn_hint_phase.h"
 
@@ -270,6 +271,71 @@ TEST_F(PhasesOnVolume, IndexPhaseTitleFollowsThePhaseOrder) {
   ew::CollectorState c;
   run_index_phase(v->ctx(), c, v->progress());
   EXPECT_EQ(v->out().rfind("  [0/5] Phase 2 Directory index FRN=", 0), 0u);
+}
+
+// The lines of the text in the order given, each found after the one before.
+void expect_in_order(const std::string& text, const std::vector<std::string>& parts) {
+  std::size_t at = 0;
+  for (const auto& p : parts) {
+    const std::size_t found_at = text.find(p, at);
+    ASSERT_NE(found_at, std::string::npos) << "\"" << p << "\" not found in order in\n" << text;
+    at = found_at + p.size();
+  }
+}
+
+TEST_F(PhasesOnVolume, OrderAThroughTheOrchestratorWithHandBuiltOptions) {
+  auto v = open();
+  ASSERT_TRUE(v->ready());
+  ew::ScanOptions o = ew::full_scan_options();
+  o.alt_phase_order = true;
+  o.order_a = true;
+  o.logfile_phase = false;
+  o.retry_phase = false;
+  std::string out;
+  auto phases = run_mft_phases(v->scope(), 'E', {60, 0}, nullptr, o, [&](std::string_view t) { out += t; });
+  ASSERT_TRUE(phases.has_value()) << phases.error();
+  expect_in_order(out, {"  [0/1] Phase 1 Directory index + Vicinity FRN (build paths first)\n",
+                        "  [0/5] Phase 2 Directory index FRN=",
+                        "  [0/2] Phase 2b Whole-folder deletion Directory FRN=" + std::to_string(r().gone) + " (gone)\n",
+                        "  [0/4] Phase 3 Directory vicinity FRN=",
+                        "  [0/1] Phase 4 MFT paged (full disk deleted records)\n"});
+  EXPECT_EQ(out.find("Phase 1a"), std::string::npos);
+  // The index phase with its rings finds a..e and far-g; nothing is left for the later ones.
+  EXPECT_EQ(phases->context.index, 6u);
+  EXPECT_EQ(phases->context.deleted_dir, 0u);
+  EXPECT_EQ(phases->context.local_band_count, 0u);
+  EXPECT_EQ(phases->context.status, "Completed");
+}
+
+TEST_F(PhasesOnVolume, OrderBThroughTheOrchestratorWithHandBuiltOptions) {
+  auto v = open();
+  ASSERT_TRUE(v->ready());
+  ew::ScanOptions o = ew::full_scan_options();
+  o.alt_phase_order = true;
+  o.logfile_phase = false;
+  o.retry_phase = false;
+  std::string out;
+  auto phases = run_mft_phases(v->scope(), 'E', {60, 0}, nullptr, o, [&](std::string_view t) { out += t; });
+  ASSERT_TRUE(phases.has_value()) << phases.error();
+  expect_in_order(out, {"  [0/1] Phase 1 MFT paged scan (full disk metadata, read-only)\n",
+                        "  [0/5] Phase 2 Directory index FRN=", "  [0/4] Phase 3 Directory vicinity FRN="});
+  EXPECT_EQ(out.find("Phase 2b"), std::string::npos);
+  EXPECT_EQ(out.find("Phase 1a"), std::string::npos);
+}
+
+TEST_F(PhasesOnVolume, OrderCThroughTheOrchestratorWithTheDefaultOptions) {
+  auto v = open();
+  ASSERT_TRUE(v->ready());
+  ew::ScanOptions o = ew::default_scan_options();
+  o.logfile_phase = false;
+  o.retry_phase = false;
+  std::string out;
+  auto phases = run_mft_phases(v->scope(), 'E', {60, 0}, nullptr, o, [&](std::string_view t) { out += t; });
+  ASSERT_TRUE(phases.has_value()) << phases.error();
+  expect_in_order(out, {"  [0/5] Phase 1 Directory index FRN=", "  [0/1] Phase 1a Directory vicinity FRN 0.."});
+  EXPECT_EQ(phases->context.index, 3u);
+  EXPECT_EQ(phases->context.local_band_count, 4u);
+  EXPECT_GE(phases->context.cache_reads, 8258u);
 }
 
 }  // namespace
