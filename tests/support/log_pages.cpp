@@ -48,6 +48,13 @@ std::size_t LogBytes::put_name(std::size_t offset, const LogName& name) {
   return length;
 }
 
+std::vector<std::uint8_t> name_record_bytes(const LogName& name) {
+  LogBytes b;
+  const std::size_t length = b.put_name(0, name);
+  b.bytes().resize(length);
+  return b.bytes();
+}
+
 LogHeader LogBytes::deallocate(std::int64_t vcn, std::uint16_t block_offset, std::uint16_t divisor) {
   LogHeader h;
   h.redo_operation = 3;

@@ -29,6 +29,10 @@ struct LogName {
   std::uint8_t name_space = 1;  // 1 Win32, 2 DOS
 };
 
+// The bytes of a name record (0x42 + 2 x name units), unused fields filled as a $FILE_NAME
+// value's times and sizes would be.
+std::vector<std::uint8_t> name_record_bytes(const LogName& name);
+
 class LogBytes {
  public:
   static constexpr std::size_t kPage = 4096;
