@@ -688,6 +688,7 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
     std::uint32_t attributes = 0;  // as duplicated in $FILE_NAME
     std::uint64_t allocated = 0, size = 0;
     std::uint64_t time = kDefaultTime;
+    std::uint32_t reparse_tag = 0;
     std::uint64_t reference = 0;
     bool listed = true;   // stands in its folder's index tree
     bool in_freed = false;  // stands in a freed block of its folder's index
@@ -708,7 +709,7 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
     std::vector<Attribute> out;
     for (const auto& name : n.names) {
       out.push_back(resident(kFileName, file_name(reference(n.parent), name.text, name.name_space, n.attributes,
-                                                  n.allocated, n.size, n.time)));
+                                                  n.allocated, n.size, n.time, n.reparse_tag)));
     }
     return out;
   };
@@ -739,7 +740,10 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
     s.parent = e.parent;
     s.names = names_of(e.name, e.options.dos_name);
     s.attributes = e.options.attributes.value_or(e.folder ? 0 : kArchive);
-    if (e.options.reparse_tag) s.attributes |= kReparse;
+    if (e.options.reparse_tag) {
+      s.attributes |= kReparse;
+      s.reparse_tag = *e.options.reparse_tag;
+    }
     if (e.folder) s.attributes |= kNameOfDirectory;
     s.size = e.data.size();
     s.allocated = e.data.size() > 0 ? clusters_for(e.data.size(), C) * C : 0;
@@ -802,7 +806,8 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
       for (const auto& name : n.names) {
         IndexItem item;
         item.reference = n.reference;
-        item.key = file_name(reference(n.parent), name.text, name.name_space, n.attributes, n.allocated, n.size, n.time);
+        item.key = file_name(reference(n.parent), name.text, name.name_space, n.attributes, n.allocated, n.size, n.time,
+                             n.reparse_tag);
         item.name = name.text;
         (n.in_freed ? freed_items : items).push_back(std::move(item));
       }

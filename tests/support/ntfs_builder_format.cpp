@@ -231,13 +231,14 @@ Bytes standard_information(std::uint64_t time, std::uint32_t attributes, std::ui
 }
 
 Bytes file_name(std::uint64_t parent, const std::u16string& name, std::uint8_t name_space, std::uint32_t attributes,
-                std::uint64_t allocated, std::uint64_t size, std::uint64_t time) {
+                std::uint64_t allocated, std::uint64_t size, std::uint64_t time, std::uint32_t reparse_tag) {
   Bytes v(0x42 + 2 * name.size(), 0);
   w64(v, 0x00, parent);
   for (int i = 0; i < 4; ++i) w64(v, 8 + 8 * static_cast<std::size_t>(i), time);
   w64(v, 0x28, allocated);
   w64(v, 0x30, size);
   w32(v, 0x38, attributes);
+  w32(v, 0x3C, reparse_tag);
   w8(v, 0x40, static_cast<std::uint8_t>(name.size()));
   w8(v, 0x41, name_space);
   for (std::size_t i = 0; i < name.size(); ++i) w16(v, 0x42 + 2 * i, name[i]);

@@ -76,6 +76,6 @@ std::size_t record_bytes(std::uint32_t record_size, const std::vector<Attribute>
 // Attribute values.
 Bytes standard_information(std::uint64_t time, std::uint32_t attributes, std::uint64_t usn);
 Bytes file_name(std::uint64_t parent, const std::u16string& name, std::uint8_t name_space, std::uint32_t attributes,
-                std::uint64_t allocated, std::uint64_t size, std::uint64_t time);
+                std::uint64_t allocated, std::uint64_t size, std::uint64_t time, std::uint32_t reparse_tag = 0);
 
 }  // namespace kavel_test::ntfs::format
