@@ -70,8 +70,8 @@ class Collector {
   using string_t = nlohmann::json::string_t;
   using binary_t = nlohmann::json::binary_t;
 
-  Collector(std::string_view input, const ReadState& state, bool keep_nested)
-      : input_(input), state_(state), keep_nested_(keep_nested) {
+  Collector(std::string_view input, const ReadState& state, const ParseLimits& limits)
+      : input_(input), state_(state), limits_(limits), keep_nested_(limits.keep_nested) {
     doc_.input = input;
   }
 
@@ -267,17 +267,22 @@ class Collector {
     return false;
   }
 
-  Item& last_first_level_item() {
-    return doc_.top.kind == Kind::Object ? doc_.members.back().value : doc_.elements.back();
-  }
-
-  Item& append_first_level(Item item) {
+  // Stores a first-level value when the limits keep it; nothing when they do not.
+  Item* append_first_level(Item item) {
     if (doc_.top.kind == Kind::Object) {
+      if (!limits_.keys.empty()) {
+        if (std::find(limits_.keys.begin(), limits_.keys.end(), top_key_) == limits_.keys.end()) return nullptr;
+        const auto same = std::count_if(doc_.members.begin(), doc_.members.end(),
+                                        [&](const Member& member) { return member.key == top_key_; });
+        if (same >= 2) return nullptr;
+      }
       doc_.members.push_back(Member{std::move(top_key_), top_key_end_, std::move(item)});
-      return doc_.members.back().value;
+      return &doc_.members.back().value;
     }
+    ++doc_.element_count;
+    if (doc_.elements.size() >= limits_.max_elements) return nullptr;
     doc_.elements.push_back(std::move(item));
-    return doc_.elements.back();
+    return &doc_.elements.back();
   }
 
   // Puts a value into the innermost kept nested container; returns where it now lives.
@@ -312,7 +317,7 @@ class Collector {
       top_end_ = end;
     } else if (depth_ == 1) {
       append_first_level(std::move(item));
-    } else if (keep_nested_) {
+    } else if (capturing_) {
       insert_nested(scalar_json(item));
     }
     last_event_ = Event::Value;
@@ -329,12 +334,13 @@ class Collector {
     } else if (depth_ == 1) {
       Item item;
       item.kind = kind;
-      Item& placed = append_first_level(std::move(item));
-      if (keep_nested_) {
-        placed.nested = empty();
-        nested_.push_back(&placed.nested);
+      current_ = append_first_level(std::move(item));
+      capturing_ = keep_nested_ && current_ != nullptr;
+      if (capturing_) {
+        current_->nested = empty();
+        nested_.push_back(&current_->nested);
       }
-    } else if (keep_nested_) {
+    } else if (capturing_) {
       nested_.push_back(insert_nested(empty()));
     }
     ++depth_;
@@ -351,8 +357,12 @@ class Collector {
       top_done_ = true;
       top_end_ = at;
     } else {
-      if (depth_ == 1) last_first_level_item().end = at;
-      if (keep_nested_) nested_.pop_back();
+      if (capturing_) nested_.pop_back();
+      if (depth_ == 1) {
+        if (current_ != nullptr) current_->end = at;
+        current_ = nullptr;
+        capturing_ = false;
+      }
     }
     last_event_ = Event::Value;
     last_end_ = at;
@@ -361,7 +371,11 @@ class Collector {
 
   std::string_view input_;
   const ReadState& state_;
+  const ParseLimits& limits_;
   bool keep_nested_;
+  // The first-level container being read (when kept), and whether its content is kept.
+  Item* current_ = nullptr;
+  bool capturing_ = false;
   Document doc_;
   std::optional<JsonError> error_;
 
@@ -405,7 +419,8 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
   return length;
 }
 
-// Rust-style debug quoting of a text inside an error message.
+// Quotes a text inside an error message: quotes and backslashes escaped, control characters as
+// \u{hex}.
 std::string debug_quoted(std::string_view text) {
   std::string out = "\"";
   for (const char c : text) {
@@ -443,9 +458,9 @@ JsonError Document::error_at(std::size_t offset, std::string message) const {
   return error;
 }
 
-std::expected<Document, JsonError> parse_document(std::string_view input, bool keep_nested) {
+std::expected<Document, JsonError> parse_document(std::string_view input, const ParseLimits& limits) {
   ReadState state;
-  Collector collector(input, state, keep_nested);
+  Collector collector(input, state, limits);
   // The parser would skip a byte order mark; a message must not start with one.
   if (!input.empty() && static_cast<unsigned char>(input.front()) == 0xEF) {
     Document doc;
@@ -527,6 +542,7 @@ Document document_from_value(const nlohmann::json& value) {
     for (const auto& [key, member] : value.items()) doc.members.push_back(Member{key, 0, item_from_value(member)});
   } else if (value.is_array()) {
     for (const auto& element : value) doc.elements.push_back(item_from_value(element));
+    doc.element_count = doc.elements.size();
   }
   doc.top.nested = nullptr;
   return doc;

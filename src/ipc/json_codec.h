@@ -20,7 +20,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,7 +73,8 @@ struct Document {
   // The message itself: for an object or array its kind and end; for anything else its value.
   Item top;
   std::vector<Member> members;  // when top is an object
-  std::vector<Item> elements;   // when top is an array
+  std::vector<Item> elements;   // when top is an array (the first ones kept)
+  std::size_t element_count = 0;  // how many elements the array has
   // The input text, for positions; nothing when the document was made from a value.
   std::optional<std::string_view> input;
 
@@ -79,9 +82,21 @@ struct Document {
   [[nodiscard]] JsonError error_at(std::size_t offset, std::string message) const;
 };
 
-// Parses one JSON value (white space around it allowed). With keep_nested, nested objects and
-// arrays of the first level are kept whole in Item::nested.
-std::expected<Document, JsonError> parse_document(std::string_view input, bool keep_nested);
+// What a parse keeps of the first level. A decoder reads only a few keys and elements; the
+// rest is checked for syntax and counted but not stored, so a large message cannot make the
+// parse hold one record per value.
+struct ParseLimits {
+  // Keep nested objects and arrays of the first level whole in Item::nested.
+  bool keep_nested = false;
+  // Keep only members with these keys, and at most two of each name (enough to see a key
+  // repeated). Empty: keep every member.
+  std::span<const std::string_view> keys;
+  // Keep only the first elements of an array; Document::element_count counts them all.
+  std::size_t max_elements = std::numeric_limits<std::size_t>::max();
+};
+
+// Parses one JSON value (white space around it allowed).
+std::expected<Document, JsonError> parse_document(std::string_view input, const ParseLimits& limits);
 
 // A document made from a value held in memory (no positions). Nested values are kept.
 Document document_from_value(const nlohmann::json& value);

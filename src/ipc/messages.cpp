@@ -21,6 +21,18 @@ constexpr std::array<std::string_view, 7> kRequestNames = {
     "ping", "status", "open_device", "export_ntfs_frn", "export_fat32", "export_exfat", "icat_to_file"};
 constexpr std::array<std::string_view, 2> kResponseNames = {"ok", "err"};
 
+// The keys the decoders read, and how many array elements the longest variant takes (with
+// its tag): all a parse needs to keep.
+constexpr std::array<std::string_view, 16> kRequestKeys = {
+    "op",   "path",   "client_pid", "letter",       "frn",      "dest", "cluster", "size",
+    "offset", "no_fat_chain", "filename", "fs", "device", "inode", "recover", "max_bytes"};
+constexpr std::array<std::string_view, 4> kResponseKeys = {"status", "data", "code", "message"};
+constexpr std::array<std::string_view, 3> kStatusKeys = {"protocolVersion", "serviceVersion", "elevated"};
+
+const json_codec::ParseLimits kRequestLimits{false, kRequestKeys, 8};
+const json_codec::ParseLimits kResponseLimits{true, kResponseKeys, 3};
+const json_codec::ParseLimits kStatusLimits{false, kStatusKeys, 3};
+
 // ---- writing ---------------------------------------------------------------------------
 
 // Writes one JSON object field by field; the first failure sticks.
@@ -179,9 +191,9 @@ std::optional<JsonError> read_fields(Document& doc, std::span<Field> fields, std
   }
 
   const std::size_t first = tag_key.empty() ? 0 : 1;
-  const std::size_t available = doc.elements.size() > first ? doc.elements.size() - first : 0;
+  const std::size_t available = doc.element_count > first ? doc.element_count - first : 0;
   for (std::size_t index = 0; index < fields.size(); ++index) {
-    if (index < available) {
+    if (index < available && first + index < doc.elements.size()) {
       Item& element = doc.elements[first + index];
       if (auto message = fields[index].read(element)) return doc.error_at(element.end, std::move(*message));
     } else if (!fields[index].optional) {
@@ -374,7 +386,7 @@ std::expected<std::string, JsonError> serialize_ipc_request(const IpcRequest& re
 }
 
 std::expected<IpcRequest, JsonError> deserialize_ipc_request(std::string_view bytes) {
-  auto doc = json_codec::parse_document(bytes, false);
+  auto doc = json_codec::parse_document(bytes, kRequestLimits);
   if (!doc) return std::unexpected(std::move(doc.error()));
   const auto variant = read_tag(*doc, "op", kRequestNames, "IpcRequest");
   if (!variant) return std::unexpected(variant.error());
@@ -393,7 +405,7 @@ std::expected<std::string, JsonError> serialize_ipc_response(const IpcResponse& 
 }
 
 std::expected<IpcResponse, JsonError> ipc_response_deserialize(std::string_view bytes) {
-  auto doc = json_codec::parse_document(bytes, true);
+  auto doc = json_codec::parse_document(bytes, kResponseLimits);
   if (!doc) return std::unexpected(std::move(doc.error()));
   const auto variant = read_tag(*doc, "status", kResponseNames, "IpcResponse");
   if (!variant) return std::unexpected(variant.error());
@@ -430,7 +442,7 @@ std::expected<ServiceStatusData, JsonError> service_status_from_value(const nloh
 }
 
 std::expected<ServiceStatusData, JsonError> deserialize_service_status_data(std::string_view bytes) {
-  auto doc = json_codec::parse_document(bytes, false);
+  auto doc = json_codec::parse_document(bytes, kStatusLimits);
   if (!doc) return std::unexpected(std::move(doc.error()));
   return read_status(*doc);
 }

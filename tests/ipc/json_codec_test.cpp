@@ -10,7 +10,7 @@ namespace kavel_lib::ipc {
 namespace {
 
 std::string parse_error(std::string_view text) {
-  auto doc = json_codec::parse_document(text, true);
+  auto doc = json_codec::parse_document(text, {.keep_nested = true, .keys = {}, .max_elements = SIZE_MAX});
   if (doc) return "parsed";
   return doc.error().display();
 }
@@ -94,7 +94,7 @@ TEST(JsonNesting, AllowsOneHundredTwentySevenLevels) {
 }
 
 TEST(JsonDocument, KeepsFirstLevelInInputOrderWithDuplicatesAndEnds) {
-  auto doc = json_codec::parse_document(R"({"b":1,"a":[1,{"x":2}],"b":-2,"c":"s"})", true);
+  auto doc = json_codec::parse_document(R"({"b":1,"a":[1,{"x":2}],"b":-2,"c":"s"})", {.keep_nested = true, .keys = {}, .max_elements = SIZE_MAX});
   ASSERT_TRUE(doc.has_value());
   ASSERT_EQ(doc->members.size(), 4u);
   EXPECT_EQ(doc->members[0].key, "b");
@@ -109,7 +109,7 @@ TEST(JsonDocument, KeepsFirstLevelInInputOrderWithDuplicatesAndEnds) {
   EXPECT_EQ(doc->top.end, 38u);
 
   // Without keeping nested values only their kind is known.
-  auto lean = json_codec::parse_document(R"([{"a":[1,2,3]},"x"])", false);
+  auto lean = json_codec::parse_document(R"([{"a":[1,2,3]},"x"])", {});
   ASSERT_TRUE(lean.has_value());
   ASSERT_EQ(lean->elements.size(), 2u);
   EXPECT_EQ(lean->elements[0].kind, json_codec::Kind::Object);
@@ -117,16 +117,60 @@ TEST(JsonDocument, KeepsFirstLevelInInputOrderWithDuplicatesAndEnds) {
   EXPECT_EQ(lean->elements[0].end, 14u);
 }
 
+TEST(JsonDocument, LimitsKeepOnlyWhatDecodersRead) {
+  const std::string_view keys[] = {"op", "path"};
+  const json_codec::ParseLimits limits{.keep_nested = true, .keys = keys, .max_elements = 3};
+
+  std::string many = "[\"ping\"";
+  for (int i = 0; i < 100000; ++i) many += ",[1,{\"a\":2}]";
+  many += "]";
+  auto array = json_codec::parse_document(many, limits);
+  ASSERT_TRUE(array.has_value());
+  EXPECT_EQ(array->elements.size(), 3u);
+  EXPECT_EQ(array->element_count, 100001u);
+  EXPECT_EQ(array->elements[2].nested.dump(), R"([1,{"a":2}])");
+
+  auto object = json_codec::parse_document(
+      R"({"x":[1,[2]],"op":1,"path":2,"op":3,"op":4,"y":{"z":[]},"path":{"q":[5]},"path":6})", limits);
+  ASSERT_TRUE(object.has_value());
+  ASSERT_EQ(object->members.size(), 4u);
+  EXPECT_EQ(object->members[0].key, "op");
+  EXPECT_EQ(object->members[1].key, "path");
+  EXPECT_EQ(object->members[2].value.unsigned_value, 3u);
+  EXPECT_EQ(object->members[3].value.nested.dump(), R"({"q":[5]})");
+  EXPECT_EQ(object->members[3].value.end, 72u);
+}
+
+TEST(JsonDocument, LargeRequestsGiveTheSameErrorsWithoutHoldingEveryValue) {
+  std::string array = R"(["open_device","p",1)";
+  for (int i = 0; i < 1000000; ++i) array += ",0";
+  array += "]";
+  auto request = deserialize_ipc_request(array);
+  ASSERT_FALSE(request.has_value());
+  EXPECT_EQ(request.error().message, "invalid length 1000002, expected 2 elements in sequence");
+
+  std::string object = R"({"op":"open_device",)";
+  for (int i = 0; i < 100000; ++i) object += R"("note":[1,2],)";
+  object += R"("path":"p","client_pid":1,"path":"q"})";
+  auto duplicate = deserialize_ipc_request(object);
+  ASSERT_FALSE(duplicate.has_value());
+  EXPECT_EQ(duplicate.error().message, "duplicate field `path`");
+
+  // Keys of other variants repeat freely.
+  auto other = deserialize_ipc_request(R"({"op":"ping","letter":1,"letter":2,"letter":3})");
+  EXPECT_TRUE(other.has_value());
+}
+
 TEST(JsonDocument, NumberEndsAreExactWhereverTheNumberStands) {
-  auto doc = json_codec::parse_document("[7, 12 ,3]", false);
+  auto doc = json_codec::parse_document("[7, 12 ,3]", {});
   ASSERT_TRUE(doc.has_value());
   EXPECT_EQ(doc->elements[0].end, 2u);
   EXPECT_EQ(doc->elements[1].end, 6u);
   EXPECT_EQ(doc->elements[2].end, 9u);
-  auto alone = json_codec::parse_document("42", false);
+  auto alone = json_codec::parse_document("42", {});
   ASSERT_TRUE(alone.has_value());
   EXPECT_EQ(alone->top.end, 2u);
-  auto spaced = json_codec::parse_document("42 ", false);
+  auto spaced = json_codec::parse_document("42 ", {});
   ASSERT_TRUE(spaced.has_value());
   EXPECT_EQ(spaced->top.end, 2u);
 }

@@ -279,7 +279,8 @@ std::expected<PipeServer, WinError> PipeServer::bind(std::string_view pipe_name,
     int probe = -1;
     const int error = connect_once(address, probe);
     close_descriptor(probe);
-    if (error != ECONNREFUSED) return std::unexpected(WinError{win::ERROR_PIPE_BUSY});
+    // Refused: nobody serves it any more. Gone: it went away meanwhile. Else it is alive.
+    if (error != ECONNREFUSED && error != ENOENT) return std::unexpected(WinError{win::ERROR_PIPE_BUSY});
     if (::unlink(path->c_str()) != 0 && errno != ENOENT) return std::unexpected(WinError::last());
     if (::bind(server.fd_, raw_address, sizeof(address)) != 0) return std::unexpected(WinError::last());
   }
