@@ -84,7 +84,7 @@ struct JournalVolume {
 void tree(const std::string& path, std::uint64_t frn, std::uint64_t parent, std::unordered_set<std::uint64_t>& dirs,
           DirNameMap& names, bool top = true) {
   dirs.insert(frn);
-  names[frn] = top ? std::pair<std::string, std::uint64_t>{"", parent} : names[frn];
+  if (top) names[frn] = {"", parent};  // the folder itself, as a scope holds it
   auto children = platform::volume_paths::list_directory(path);
   if (!children) return;
   for (const auto& c : *children) {

@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <functional>
 #include <set>
+#include <sstream>
 
+#include "engine/windows/usn_deleted/usn_record.h"
 #include "engine/windows/usn_deleted/usn_scan.h"
+#include "engine/windows/raw_mft/volume.h"
 #include "platform/volume_paths.h"
 #include "scanner/folder_scan.h"
 #include "support/test_env.h"
@@ -155,6 +158,39 @@ TEST_F(UsnOnWindowsVolume, DebugQueryCountsTheWholeJournal) {
   // and the old name, and five records of the renamed-away file_hidden.txt; none of a name
   // that still exists.
   EXPECT_EQ(stats->accepted, 29u);
+}
+
+// The Sleuth Kit's usnjls reads $J from the image by itself: every record it lists comes out
+// of our read loop over the emulated driver with the same record numbers and name.
+TEST_F(UsnOnWindowsVolume, ReadLoopAgreesWithUsnjls) {
+  if (auto why = kavel_test::program_missing("usnjls")) GTEST_SKIP() << *why;
+  const auto listing = kavel_test::run_command("usnjls -o 2048 " + kavel_test::shell_quote((*image_)->string()));
+  ASSERT_EQ(listing.status, 0);
+  // "frn-seq<TAB>parent-seq<TAB>time<TAB>REASONS <TAB>name"
+  std::vector<std::tuple<std::uint64_t, std::uint64_t, std::string>> expected;
+  std::istringstream lines(listing.output);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> cols;
+    std::istringstream fields(line);
+    for (std::string col; std::getline(fields, col, '\t');) cols.push_back(col);
+    ASSERT_EQ(cols.size(), 5u) << line;
+    expected.emplace_back(std::stoull(cols[0]), std::stoull(cols[1]), cols[4]);
+  }
+  ASSERT_EQ(expected.size(), 188u);
+
+  auto volume = open_volume_by_letter('E');
+  ASSERT_TRUE(volume);
+  const JournalControl control = [&](std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+    return volume->control(code, in, out);
+  };
+  auto journal = query_usn_journal(control);
+  ASSERT_TRUE(journal);
+  std::vector<std::tuple<std::uint64_t, std::uint64_t, std::string>> ours;
+  auto loop = read_journal_loop(control, *journal, journal->first_usn, [&](std::span<const std::uint8_t> records) {
+    for_each_usn_record(records, [&](const ParsedUsnRecord& r, std::size_t) { ours.emplace_back(r.frn, r.parent, r.name); });
+  });
+  ASSERT_TRUE(loop);
+  EXPECT_EQ(ours, expected);
 }
 
 TEST_F(UsnOnWindowsVolume, DirectoryFrnOfRootAndMissingFolders) {
