@@ -99,6 +99,7 @@ std::expected<UsnScanResult, platform::OsError> scan_usn_deleted_with(const UsnS
   context.dir_names = dir_names;
   context.full = full;
   context.path_exists = cached_exists(sources.path_exists);
+  context.containment = std::make_shared<const FolderContainment>(folder);
 
   UsnFindings findings;
   std::unordered_set<std::uint64_t> unpaired;
@@ -197,6 +198,7 @@ std::expected<UsnDebugStats, platform::OsError> debug_usn_query_with(const UsnSc
   context.dir_ref = dir->dir_ref;
   context.dir_frn = dir->dir_frn;
   context.path_exists = cached_exists(sources.path_exists);
+  context.containment = std::make_shared<const FolderContainment>(folder);
   std::unordered_set<std::uint64_t> unpaired;
   if (journal->first_usn < journal->next_usn) {
     auto read = read_journal_loop(*control, *journal, window_start_or_first(*journal),

@@ -5,11 +5,14 @@
 
 #include <fmt/format.h>
 
+#include "datasource/windows/white_space.h"
 #include "engine/windows/ntfs_deleted/candidate_collector.h"
 #include "engine/windows/ntfs_deleted/entry_paths.h"
 #include "engine/windows/recycle/path_helpers.h"
 #include "engine/windows/usn_deleted/name_filter.h"
 #include "engine/windows/usn_deleted/usn_reason.h"
+#include "engine/windows/wtf8.h"
+#include "platform/volume_paths.h"
 
 namespace kavel_lib::engine::windows {
 
@@ -54,9 +57,8 @@ void update_candidate_map(const ParsedUsnRecord& record, const UsnWalkContext& c
   const std::uint64_t parent = record.parent;
 
   if (has_separator(record.name)) {
-    const std::string path = path_of_separated_name(record.name, context.folder);
-    if (!path_is_under(path, context.folder) || parent == 0) return;
-    if (!(context.full || context.in_scope(parent))) return;
+    if (parent == 0 || !(context.full || context.in_scope(parent))) return;
+    if (!context.under_folder(path_of_separated_name(record.name, context.folder))) return;
     record_usn_candidate(map, record.frn, record.name, context.full);
     record_parent(map, context, record.frn, parent);
     return;
@@ -69,8 +71,7 @@ void update_candidate_map(const ParsedUsnRecord& record, const UsnWalkContext& c
   } else if (parent != 0) {
     // A document seen in another folder: its name is kept, with its real parent, so that the
     // master file table decides where it belongs.
-    if (path_is_under(join_path(context.folder, record.name), context.folder) &&
-        has_document_extension(record.name)) {
+    if (has_document_extension(record.name) && context.under_folder(join_path(context.folder, record.name))) {
       record_usn_candidate(map, record.frn, record.name, context.full);
       record_parent(map, context, record.frn, parent);
     }
@@ -111,6 +112,27 @@ bool UsnWalkContext::in_scope(std::uint64_t parent) const {
   return is_folder(parent) || (scope_set != nullptr && scope_set->contains(parent));
 }
 
+FolderContainment::FolderContainment(std::string_view folder) {
+  const std::string text(datasource::windows::trim_white_space(folder));
+  if (platform::volume_paths::is_directory(text)) {
+    auto canonical = platform::volume_paths::canonicalize(text);
+    folder_norm_ = normalize_path(canonical ? lossy_utf8(*canonical) : text);
+  } else {
+    folder_norm_ = normalize_path(text);
+  }
+}
+
+bool FolderContainment::contains(std::string_view path) const {
+  const std::string path_norm = normalize_path(strip_verbatim_prefix(lossy_utf8(path)));
+  if (folder_norm_.empty() || path_norm.empty()) return false;
+  if (!path_norm.starts_with(folder_norm_)) return false;
+  return path_norm.size() == folder_norm_.size() || path_norm[folder_norm_.size()] == '\\';
+}
+
+bool UsnWalkContext::under_folder(std::string_view path) const {
+  return containment ? containment->contains(path) : path_is_under(path, folder);
+}
+
 std::string usn_candidate_key(std::uint64_t frn, std::string_view path) { return fmt::format("{}|{}", frn, path); }
 
 void record_usn_candidate(UsnCandidateMap& map, std::uint64_t frn, std::string_view name, bool full) {
@@ -131,9 +153,10 @@ bool accept_usn_record(const ParsedUsnRecord& record, const UsnWalkContext& cont
   if (!paired && !is_delete_reason(record.reason)) return false;
   if (record.frn == context.dir_frn || record.name.empty()) return false;
 
-  std::string path = candidate_path(record, context);
-  if (!path_is_under(path, context.folder)) return false;
+  // The parent test comes before the path test: both only refuse, and it is the cheap one.
   if (!parent_passes(record, context, paired)) return false;
+  std::string path = candidate_path(record, context);
+  if (!context.under_folder(path)) return false;
   // A record that is not a deletion (a rename, a write, a close) names a file that may well
   // still be there: it counts only when its path is gone. Tested before the key is taken, so
   // that a later delete record of the same file still counts.

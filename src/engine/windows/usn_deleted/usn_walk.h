@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,6 +26,18 @@ inline constexpr std::size_t kFullCandidateCap = 8192;
 // feed the candidate map.
 inline constexpr std::uint64_t kCandidateMapDistance = 8192;
 
+// path_is_under against one folder, with the folder's canonical form taken once instead of at
+// every test (a journal window holds hundreds of thousands of records, and resolving the
+// folder means walking the volume's directory indexes).
+class FolderContainment {
+ public:
+  explicit FolderContainment(std::string_view folder);
+  [[nodiscard]] bool contains(std::string_view path) const;
+
+ private:
+  std::string folder_norm_;
+};
+
 // The folder a walk works for; borrowed for one scan.
 struct UsnWalkContext {
   std::string_view folder;
@@ -36,11 +49,15 @@ struct UsnWalkContext {
   // Whether a path still names a file on the volume. A record without the delete bit (a
   // rename, a write, ...) becomes a candidate only when its path is gone; unset: never gone.
   std::function<bool(std::string_view)> path_exists;
+  // The folder's containment test prepared once; unset: path_is_under at every test.
+  std::shared_ptr<const FolderContainment> containment;
 
   // parent = dir_frn, or the folder's reference masked or whole.
   [[nodiscard]] bool is_folder(std::uint64_t parent) const;
   // The folder, or one of the scope's directories.
   [[nodiscard]] bool in_scope(std::uint64_t parent) const;
+  // Whether path lies under the folder (path_is_under).
+  [[nodiscard]] bool under_folder(std::string_view path) const;
 };
 
 // What the walks of one scan gather.

@@ -4,7 +4,9 @@
 
 #include <set>
 
+#include "engine/windows/recycle/path_helpers.h"
 #include "engine/windows/usn_deleted/usn_scan.h"
+#include "engine/windows/usn_deleted/usn_walk.h"
 #include "platform/volume_paths.h"
 #include "support/mapped_volume.h"
 #include "support/ntfs_builder.h"
@@ -190,6 +192,25 @@ TEST(UsnOnBuilderVolume, VolumeWithoutAJournal) {
   auto stats = debug_usn_query("F:\\docs");
   ASSERT_FALSE(stats);
   EXPECT_TRUE(stats.error().display().starts_with("QUERY_USN_JOURNAL: "));
+}
+
+// The folder test prepared once answers as path_is_under does, for an existing folder
+// (compared by its canonical form), a missing one and an unmapped drive.
+TEST(UsnOnBuilderVolume, PreparedFolderTestAgreesWithPathIsUnder) {
+  JournalVolume v;
+  if (auto error = v.map()) FAIL() << *error;
+  const std::vector<std::string> folders{"F:\\docs", "f:/DOCS/", "\\\\?\\F:\\Docs", "F:\\docs\\sub", "F:\\missing",
+                                         "Q:\\docs", "F:\\", "  F:\\docs  ", ""};
+  const std::vector<std::string> paths{
+      "F:\\docs\\a.txt", "f:\\DOCS\\SUB\\b.txt", "F:\\docsx\\c.txt", "F:\\docs", "F:/docs//sub/d.txt",
+      "\\\\?\\F:\\docs\\e.txt", "F:\\missing\\f.txt", "Q:\\docs\\g.txt", "F:\\other\\h.txt", "",
+      "F:\\docs\\\xff\xfe.txt", "F:\\DOCS\\\xC3\x84.txt"};
+  for (const auto& folder : folders) {
+    const FolderContainment prepared(folder);
+    for (const auto& path : paths) {
+      EXPECT_EQ(prepared.contains(path), path_is_under(path, folder)) << folder << " | " << path;
+    }
+  }
 }
 
 TEST(UsnOnBuilderVolume, UnmappedLetterCannotBeOpened) {
