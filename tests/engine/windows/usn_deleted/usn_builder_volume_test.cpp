@@ -8,6 +8,7 @@
 #include "engine/windows/usn_deleted/usn_scan.h"
 #include "engine/windows/usn_deleted/usn_walk.h"
 #include "platform/volume_paths.h"
+#include "scanner/folder_scan.h"
 #include "support/mapped_volume.h"
 #include "support/ntfs_builder.h"
 #include "support/test_env.h"
@@ -133,6 +134,28 @@ TEST(UsnOnBuilderVolume, FolderScanListsItsTreeWithFullPathsAndNothingFromTheSib
   EXPECT_EQ(r->candidate_map.parent_by_frn.at(v.secret), v.other);
   EXPECT_FALSE(r->candidate_map.names_by_frn.contains(v.beside)) << "not a document: not kept from elsewhere";
   EXPECT_EQ(usn_summary_text(*r), "变更日志发现6个删除记录");
+}
+
+// The whole folder scan: the driver builds the scope, hands its directories and names to the
+// journal scan, and merges the journal's items with the MFT phases' entries.
+TEST(UsnOnBuilderVolume, FolderScanThroughTheDirectoryScope) {
+  JournalVolume v;
+  if (auto error = v.map()) FAIL() << *error;
+  std::string progress;
+  const ScanResult result = scanner::scan_folder_deleted("F:\\docs", TimeBudget{60, 0}, false,
+                                                         [&](std::string_view t) { progress.append(t); },
+                                                         scanner::default_folder_scan_sources());
+  std::set<std::string> paths;
+  for (const auto& e : result.entries) {
+    paths.insert(e.path);
+    EXPECT_TRUE(e.path.starts_with("F:\\docs\\")) << e.path;
+    EXPECT_FALSE(platform::volume_paths::exists(e.path)) << e.path;
+  }
+  for (const char* expected : {"F:\\docs\\gone.txt", "F:\\docs\\sub\\deeper\\report.docx", "F:\\docs\\draft.txt",
+                               "F:\\docs\\sub\\range.bin", "F:\\docs\\orphan.pdf", "F:\\docs\\letter.docx"}) {
+    EXPECT_TRUE(paths.contains(expected)) << expected << "\n" << progress;
+  }
+  EXPECT_TRUE(result.usn_summary.starts_with("变更日志发现")) << result.usn_summary;
 }
 
 TEST(UsnOnBuilderVolume, WithoutAScopeOnlyTheFolderItselfCounts) {

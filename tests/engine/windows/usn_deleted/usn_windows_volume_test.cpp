@@ -212,10 +212,17 @@ TEST_F(UsnOnWindowsVolume, TheFolderScanListsShadow2AsRecord38) {
                                   [](const DeletedEntry& e) { return e.path == "E:\\shadow_2.txt"; });
   ASSERT_NE(found, result.entries.end()) << progress;
   EXPECT_EQ(found->frn, 38u);
+  EXPECT_EQ(found->parent, 5u);
+  // Nothing of the record's current file (tracking.log, in use) is given to the deleted name:
+  // no size, no time.
+  EXPECT_EQ(found->size, 0u);
+  EXPECT_FALSE(found->time);
+  EXPECT_EQ(std::count_if(result.entries.begin(), result.entries.end(),
+                          [](const DeletedEntry& e) { return e.path == "E:\\shadow_2.txt"; }),
+            1);
   for (const auto& e : result.entries) {
-    if (e.frn == 38) {
-      EXPECT_NE(e.path.find("shadow_"), std::string::npos) << "record 38's current file is never listed: " << e.path;
-    }
+    if (e.frn != 38) continue;
+    EXPECT_FALSE(platform::volume_paths::exists(e.path)) << "record 38's current file is never listed: " << e.path;
   }
   EXPECT_TRUE(result.usn_summary.starts_with("变更日志发现")) << result.usn_summary;
 }
