@@ -1,5 +1,6 @@
 #include "scanner/directory_scope.h"
 
+#include <algorithm>
 #include <deque>
 #include <utility>
 

@@ -127,6 +127,12 @@ std::expected<IpcReplyData, IpcClientError> ipc_call(const IpcRequest& request, 
   IpcReplyData result;
   result.data = std::move(std::get<IpcResponse::Ok>(reply->reply).data);
   if (result.data.is_object() && result.data.contains("handle")) {
+    // Only a value that can name a handle (an integer from 0 up) stands for the descriptor
+    // that came with the reply; any other value is left as it is, so the caller sees that no
+    // handle was given, and the descriptor is closed here.
+    const auto& value = result.data["handle"];
+    const bool names_a_handle = value.is_number_unsigned() || (value.is_number_integer() && value.get<std::int64_t>() >= 0);
+    if (!names_a_handle) return result;
     if (descriptor.valid()) {
       result.data["handle"] = static_cast<std::uint64_t>(descriptor.get());
       result.handle = std::move(descriptor);

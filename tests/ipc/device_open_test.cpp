@@ -211,6 +211,21 @@ TEST_F(DeviceOpen, DescriptorTheReplyDoesNotNameIsClosed) {
   EXPECT_EQ(open_descriptor_count(), before);
 }
 
+TEST_F(DeviceOpen, BadHandleValueWithADescriptorIsNoHandle) {
+  ScopedEnv drives("KAVEL_DRIVES", "E=" + refused_.string());
+  for (const char* data : {R"({"status":"ok","data":{"handle":-1}})", R"({"status":"ok","data":{"handle":"x"}})",
+                           R"({"status":"ok","data":{"handle":1.5}})", R"({"status":"ok","data":{"handle":null}})"}) {
+    serve(service_handler([this, data](const IpcRequest::OpenDevice&) {
+      const int fd = ::open(image_.c_str(), O_RDONLY | O_CLOEXEC);
+      return TestReply{data, platform::OwnedDescriptor(fd), false};
+    }));
+    auto via = open_device_via_service("\\\\.\\E:");
+    ASSERT_FALSE(via) << data;
+    EXPECT_EQ(via.error().display(), "service returned no handle") << data;
+    service_.reset();
+  }
+}
+
 TEST_F(DeviceOpen, FailedCallsGiveTheCallErrorText) {
   ScopedEnv drives("KAVEL_DRIVES", "E=" + refused_.string());
   serve_open_reply(R"({"status":"err","code":"OPEN","message":"device path not allowed: \\\\.\\E:"})");
