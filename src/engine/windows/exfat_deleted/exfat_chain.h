@@ -1,0 +1,26 @@
+// Following a file's cluster chain through the exFAT FAT.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <vector>
+
+#include "engine/windows/exfat_deleted/exfat_geometry.h"
+#include "platform/device.h"
+#include "platform/errors.h"
+
+namespace kavel_lib::engine::windows::exfat_deleted {
+
+// The most clusters one file read takes.
+inline constexpr std::size_t kMaxFileClusters = 4096;
+
+// The chain from `start`, at most `limit` clusters. It ends at a self-link, an entry of 0 or 1
+// (a zeroed chain ends after its first cluster), a bad or end mark (0xFFFFFFF7 and above), a
+// next cluster at or past `cluster_end`, or a cluster already listed. A start outside the
+// valid range gives an empty list.
+std::expected<std::vector<std::uint32_t>, platform::OsError> collect_fat_chain(const ExfatGeometry& geometry,
+                                                                               const platform::Device& volume,
+                                                                               std::uint32_t start,
+                                                                               std::size_t limit);
+
+}  // namespace kavel_lib::engine::windows::exfat_deleted

@@ -1,0 +1,55 @@
+#include "engine/windows/exfat_deleted/relocate.h"
+
+#include <algorithm>
+
+#include "engine/windows/exfat_deleted/content_check.h"
+#include "engine/windows/exfat_deleted/exfat_data.h"
+
+namespace kavel_lib::engine::windows::exfat_deleted {
+
+namespace {
+
+bool has_nonzero(const std::vector<std::uint8_t>& data) {
+  return std::any_of(data.begin(), data.end(), [](std::uint8_t b) { return b != 0; });
+}
+
+bool candidate_fits(const ExfatGeometry& geometry, const platform::Device& volume, std::uint64_t cluster,
+                    std::uint64_t size, std::string_view name) {
+  auto data = read_exfat_file_data(geometry, volume, static_cast<std::uint32_t>(cluster), 0, size, false);
+  return data && content_matches_extension(*data, size, name);
+}
+
+}  // namespace
+
+StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platform::Device& volume,
+                                     std::uint32_t start, std::uint32_t offset, std::uint64_t size,
+                                     std::string_view name) {
+  const StartPosition given{start, offset};
+  if (size == 0 || start < 2) return given;
+
+  auto data = read_exfat_file_data(geometry, volume, start, offset, size, false);
+  if (data && has_nonzero(*data) && (name.empty() || content_matches_extension(*data, size, name))) return given;
+  // The content test fails for every candidate when there is no name to test against.
+  if (name.empty()) return given;
+
+  const std::uint64_t end = geometry.cluster_end;
+  const std::uint64_t n = end >= 2 ? end - 2 : 0;
+  const std::uint64_t half = std::min(n, kNearWindowClusters) / 2;
+  const std::uint64_t lo = std::max<std::uint64_t>(start >= half ? start - half : 0, 2);
+  const std::uint64_t hi = std::min<std::uint64_t>(end >= 1 ? end - 1 : 0, std::uint64_t{start} + half);
+
+  for (std::uint64_t h = lo; h <= hi; ++h) {
+    if (h == start) continue;
+    if (candidate_fits(geometry, volume, h, size, name)) return {static_cast<std::uint32_t>(h), 0};
+  }
+  if (end > 2) {
+    const std::uint64_t low_end = std::min(end, kLowScanEnd);
+    for (std::uint64_t h = 2; h < low_end; ++h) {
+      if (h >= lo && h <= hi) continue;
+      if (candidate_fits(geometry, volume, h, size, name)) return {static_cast<std::uint32_t>(h), 0};
+    }
+  }
+  return given;
+}
+
+}  // namespace kavel_lib::engine::windows::exfat_deleted

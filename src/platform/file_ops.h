@@ -1,0 +1,64 @@
+// Destination files: the one place where the exporters (and later the service's other writers)
+// create folders and files on the host.
+//
+// Every call here creates or replaces things as the calling thread's file-system identity, so
+// a service thread that has taken on a client's identity creates them as that client. None of
+// them follows a final symbolic link, and an existing destination is accepted only when it is
+// a regular file.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <span>
+
+#include "platform/errors.h"
+
+namespace kavel_lib::platform {
+
+// Creates the folder and every missing folder above it. An existing folder (or a link to one)
+// is fine; anything else in the way gives ERROR_ALREADY_EXISTS.
+std::expected<void, OsError> create_folders(const std::filesystem::path& folder);
+
+// Creates the parent folder of a destination and every missing folder above it; a path
+// without a parent folder needs nothing.
+std::expected<void, OsError> create_parent_folders(const std::filesystem::path& destination);
+
+// A destination file open for writing; owns its descriptor and closes it when released.
+class DestinationFile {
+ public:
+  // Opens the path for writing: creates the file, or truncates an existing one after checking
+  // it is a regular file. A final symbolic link is never followed (the open fails), a folder,
+  // device or pipe in its place is refused with ERROR_ACCESS_DENIED, and the open never
+  // blocks on a pipe.
+  static std::expected<DestinationFile, OsError> create(const std::filesystem::path& path);
+
+  DestinationFile() = default;
+  DestinationFile(DestinationFile&& other) noexcept;
+  DestinationFile& operator=(DestinationFile&& other) noexcept;
+  DestinationFile(const DestinationFile&) = delete;
+  DestinationFile& operator=(const DestinationFile&) = delete;
+  ~DestinationFile();
+
+  [[nodiscard]] bool is_open() const { return fd_ >= 0; }
+
+  // Writes every byte: interrupted writes are repeated, partial writes continued; a write
+  // that takes no bytes fails with WriteZero ("failed to write whole buffer").
+  std::expected<void, OsError> write_all(std::span<const std::uint8_t> bytes);
+
+  // Closes the file now and reports a failed close (buffered data that could not be stored).
+  std::expected<void, OsError> close();
+
+ private:
+  explicit DestinationFile(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// Renames a file or folder; the target is replaced when the system allows it. Links are
+// renamed themselves, never followed.
+std::expected<void, OsError> rename_path(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Removes a file (a link is removed itself, never its target); folders are refused.
+std::expected<void, OsError> remove_file(const std::filesystem::path& path);
+
+}  // namespace kavel_lib::platform

@@ -1,0 +1,108 @@
+#include "platform/file_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace kavel_lib::platform {
+
+namespace {
+
+void close_descriptor(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
+std::expected<void, OsError> create_folders(const std::filesystem::path& folder) {
+  std::filesystem::path prefix;
+  for (const auto& part : folder) {
+    prefix /= part;
+    if (part.empty() || part.has_root_directory()) continue;  // the root, or a trailing separator
+    if (::mkdir(prefix.c_str(), 0777) == 0) continue;
+    const int err = errno;
+    if (err != EEXIST) return std::unexpected(OsError::from_errno(err));
+    // Something is already there: a folder (or a link to one) is what we want.
+    struct stat st {};
+    if (::stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      return std::unexpected(OsError::from_code(win::ERROR_ALREADY_EXISTS));
+    }
+  }
+  return {};
+}
+
+std::expected<void, OsError> create_parent_folders(const std::filesystem::path& destination) {
+  const auto parent = destination.parent_path();
+  if (parent.empty() || parent == destination.root_path()) return {};
+  return create_folders(parent);
+}
+
+std::expected<DestinationFile, OsError> DestinationFile::create(const std::filesystem::path& path) {
+  // No O_TRUNC here: an existing file is truncated only after it proved to be a regular file.
+  // O_NONBLOCK keeps a pipe put in the destination's place from stalling the open.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(OsError::last());
+  DestinationFile file(fd);
+
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::unexpected(OsError::last());
+  if (!S_ISREG(st.st_mode)) return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
+  while (::ftruncate(fd, 0) != 0) {
+    if (errno != EINTR) return std::unexpected(OsError::last());
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return std::unexpected(OsError::last());
+  return file;
+}
+
+DestinationFile::DestinationFile(DestinationFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+DestinationFile& DestinationFile::operator=(DestinationFile&& other) noexcept {
+  if (this != &other) {
+    close_descriptor(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+DestinationFile::~DestinationFile() { close_descriptor(fd_); }
+
+std::expected<void, OsError> DestinationFile::write_all(std::span<const std::uint8_t> bytes) {
+  if (fd_ < 0) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(OsError::last());
+    }
+    if (n == 0) return std::unexpected(OsError::write_zero());
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+std::expected<void, OsError> DestinationFile::close() {
+  const int fd = std::exchange(fd_, -1);
+  if (fd < 0) return {};
+  // Linux releases the descriptor even when close reports an error, so it is never retried.
+  if (::close(fd) != 0 && errno != EINTR) return std::unexpected(OsError::last());
+  return {};
+}
+
+std::expected<void, OsError> rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return std::unexpected(OsError::last());
+  return {};
+}
+
+std::expected<void, OsError> remove_file(const std::filesystem::path& path) {
+  if (::unlink(path.c_str()) != 0) return std::unexpected(OsError::last());
+  return {};
+}
+
+}  // namespace kavel_lib::platform

@@ -1,0 +1,35 @@
+// The registry of running child tools and the end of a tool's whole process tree.
+//
+// Every outside tool starts through spawn_tracked, which records its process number in one
+// process-wide list; the run removes it again with untrack_child on every road out.
+// kill_process_tree ends the tool together with every process it started (its process group).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+
+#include "platform/errors.h"
+#include "platform/process.h"
+
+namespace kavel_lib::system {
+
+// Starts the process and records its number before handing it back. A start failure is
+// returned unchanged and records nothing.
+std::expected<platform::SpawnedChild, platform::OsError> spawn_tracked(const platform::ProcessRequest& request);
+
+// Appends a number to the registry (0 is never recorded); spawn_tracked's recording step.
+void track_child(std::uint32_t process_id);
+
+// Removes every entry equal to the number, keeping the order of the others; 0 does nothing.
+void untrack_child(std::uint32_t process_id);
+
+// Ends the process and its descendants (its process group) and returns once they have been
+// signalled. Every failure is dropped; numbers that must never be signalled as a group (0, 1,
+// numbers beyond the largest process number, this process) are refused.
+void kill_process_tree(std::uint32_t process_id);
+
+// How many entries hold the number (for diagnostics and tests).
+std::size_t tracked_count(std::uint32_t process_id);
+
+}  // namespace kavel_lib::system

@@ -1,0 +1,100 @@
+// Exports the deleted files of the real exFAT test volume (made by mkfs.exfat and exfat-fuse)
+// without their names, taking the no-FAT-chain flag from each file's deleted Stream Extension
+// directory entry, and compares them with the manifest.
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "engine/windows/exfat_deleted/exfat_export.h"
+#include "support/mapped_volume.h"
+#include "support/test_env.h"
+
+namespace kavel_lib::engine::windows::exfat_deleted {
+namespace {
+
+struct ManifestFile {
+  std::string path;
+  std::uint64_t size = 0;
+  std::string sha256;
+  std::uint32_t first_cluster = 0;
+  std::string note;
+};
+
+std::vector<ManifestFile> deleted_files(const std::filesystem::path& manifest) {
+  std::vector<ManifestFile> out;
+  std::ifstream in(manifest);
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::vector<std::string> cols;
+    std::stringstream s(line);
+    for (std::string col; std::getline(s, col, '\t');) cols.push_back(col);
+    cols.resize(9);
+    if (cols[1] != "f" || cols[7] != "1") continue;
+    ManifestFile f{cols[0], std::stoull(cols[2]), cols[3], 0, cols[8]};
+    if (cols[5] != "-") f.first_cluster = static_cast<std::uint32_t>(std::stoul(cols[5]));
+    out.push_back(f);
+  }
+  return out;
+}
+
+std::uint32_t le32(const std::string& b, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(b[at + i]);
+  return v;
+}
+
+std::uint64_t le64(const std::string& b, std::size_t at) {
+  return le32(b, at) | (std::uint64_t{le32(b, at + 4)} << 32);
+}
+
+// Flags of the deleted Stream Extension entries (type 0x40, right after a deleted File entry
+// 0x05), keyed by first cluster and data length. Bit 1 is NoFatChain.
+std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint8_t> deleted_stream_flags(const std::string& image) {
+  std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint8_t> flags;
+  for (std::size_t at = 32; at + 32 <= image.size(); at += 32) {
+    if (static_cast<std::uint8_t>(image[at]) != 0x40 || static_cast<std::uint8_t>(image[at - 32]) != 0x05) continue;
+    const std::uint64_t length = le64(image, at + 24);
+    if (le64(image, at + 8) != length) continue;  // valid data length equals data length
+    flags[{le32(image, at + 20), length}] = static_cast<std::uint8_t>(image[at + 1]);
+  }
+  return flags;
+}
+
+TEST(ExfatRealVolume, DeletedFilesMatchTheManifest) {
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  const auto dir = kavel_test::real_volumes_dir();
+  const auto image_path = dir / "exfat.img";
+  const std::string image = kavel_test::read_file(image_path);
+  const auto flags = deleted_stream_flags(image);
+  const std::uint64_t heap = std::uint64_t{le32(image, 88)} << static_cast<std::uint8_t>(image[108]);
+  const std::uint64_t cluster = std::uint64_t{1} << (static_cast<std::uint8_t>(image[108]) + static_cast<std::uint8_t>(image[109]));
+
+  kavel_test::MappedVolume volume(image_path, 'E');
+  kavel_test::TempDir out;
+  int contiguous = 0, chained = 0;
+  for (const auto& f : deleted_files(dir / "manifest-exfat.tsv")) {
+    if (f.note.find("clusters-reused-by:") != std::string::npos || f.size == 0) continue;
+    const auto flag = flags.find({f.first_cluster, f.size});
+    ASSERT_NE(flag, flags.end()) << f.path << ": no deleted stream extension entry";
+    const bool no_fat_chain = (flag->second & 0x02) != 0;
+    const auto dest = out / ("file-" + std::to_string(contiguous + chained));
+    auto done = export_exfat('E', f.first_cluster, 0, f.size, no_fat_chain, std::nullopt, dest);
+    ASSERT_TRUE(done) << f.path << ": " << done.error().display();
+    if (no_fat_chain) {
+      ++contiguous;
+      EXPECT_EQ(kavel_test::sha256_of_file(dest), f.sha256) << f.path;
+    } else {
+      // The driver zeroed the chain when it deleted the file: only its first cluster is left.
+      ++chained;
+      EXPECT_EQ(kavel_test::read_file(dest), image.substr(heap + (f.first_cluster - 2) * cluster, cluster)) << f.path;
+    }
+  }
+  EXPECT_GE(contiguous, 13);
+  EXPECT_EQ(chained, 1);
+}
+
+}  // namespace
+}  // namespace kavel_lib::engine::windows::exfat_deleted

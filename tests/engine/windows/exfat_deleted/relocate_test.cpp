@@ -1,0 +1,79 @@
+#include "engine/windows/exfat_deleted/relocate.h"
+
+#include <gtest/gtest.h>
+
+#include "exfat_test_volume.h"
+#include "support/fat_builder.h"
+
+namespace kavel_lib::engine::windows::exfat_deleted {
+namespace {
+
+using kavel_test::ExfatBuilder;
+
+const std::string kText = "plain text notes, line one\nline two\n";
+
+// 512-byte clusters numbered 2 .. 99,999: cluster_end is 100,000. Every cluster is free and
+// zero unless a test writes text into it.
+ExfatBuilder wide_volume() {
+  return ExfatBuilder({.sector_shift = 9, .cluster_shift = 0, .fat_offset_sectors = 24, .cluster_count = 99998});
+}
+
+StartPosition relocate_with_text_at(std::initializer_list<std::uint32_t> clusters, std::uint32_t start = 1000,
+                                    std::uint32_t offset = 100, std::string_view name = "notes.txt") {
+  auto b = wide_volume();
+  for (const auto c : clusters) b.write_cluster(c, text_bytes(kText));
+  OpenExfatVolume v(b);
+  EXPECT_EQ(v.geometry.cluster_end, 100000u);
+  return relocate_start_cluster(v.geometry, v.device, start, offset, kText.size(), name);
+}
+
+TEST(Relocate, NearWindowIs744To1256AroundCluster1000) {
+  EXPECT_EQ(relocate_with_text_at({744, 500}), (StartPosition{744, 0}));
+  EXPECT_EQ(relocate_with_text_at({1256}), (StartPosition{1256, 0}));
+  // Just outside the window: the low scan finds them, from cluster 2 upward.
+  EXPECT_EQ(relocate_with_text_at({743, 1257}), (StartPosition{743, 0}));
+  EXPECT_EQ(relocate_with_text_at({1257}), (StartPosition{1257, 0}));
+  EXPECT_EQ(relocate_with_text_at({2047}), (StartPosition{2047, 0}));
+  // Beyond both: the start stays as it was.
+  EXPECT_EQ(relocate_with_text_at({2048}), (StartPosition{1000, 100}));
+}
+
+TEST(Relocate, StartWhoseDataFitsIsKept) {
+  auto b = wide_volume();
+  b.write_cluster(1000, text_bytes(kText));
+  b.write_cluster(999, text_bytes(kText));
+  OpenExfatVolume v(b);
+  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 1000, 0, kText.size(), "notes.txt"), (StartPosition{1000, 0}));
+}
+
+TEST(Relocate, WithoutANameAnyNonZeroDataIsKeptAndNothingElseIsSearched) {
+  auto b = wide_volume();
+  b.write_cluster(1000, std::vector<std::uint8_t>{0, 0, 7});
+  b.write_cluster(1001, text_bytes(kText));
+  OpenExfatVolume v(b);
+  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 1000, 0, 3, ""), (StartPosition{1000, 0}));
+  // All zero: no candidate can fit an empty name.
+  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 1002, 0, 3, ""), (StartPosition{1002, 0}));
+}
+
+TEST(Relocate, NothingToDoForSizeZeroOrAStartBelowTwo) {
+  auto b = wide_volume();
+  b.write_cluster(3, text_bytes(kText));
+  OpenExfatVolume v(b);
+  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 1000, 5, 0, "notes.txt"), (StartPosition{1000, 5}));
+  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 1, 5, 10, "notes.txt"), (StartPosition{1, 5}));
+}
+
+TEST(Relocate, WindowIsClippedAtTheVolumesEdges) {
+  ExfatBuilder b({.cluster_count = 100});  // clusters 2 .. 101
+  b.write_cluster(101, text_bytes(kText));
+  OpenExfatVolume v(b);
+  // Half of min(100, 512) is 50: the window around 90 is 40 .. 101.
+  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 90, 0, kText.size(), "a.txt"), (StartPosition{101, 0}));
+  // A start past the end has an empty window; the low scan still runs.
+  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 0xFFFFFFFF, 0, kText.size(), "a.txt"),
+            (StartPosition{101, 0}));
+}
+
+}  // namespace
+}  // namespace kavel_lib::engine::windows::exfat_deleted
