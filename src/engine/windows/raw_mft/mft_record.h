@@ -53,7 +53,8 @@ class AttributeWalk {
 std::optional<std::vector<std::uint8_t>> find_resident_attribute(std::span<const std::uint8_t> record,
                                                                  std::uint32_t type);
 
-// A $FILE_NAME value (resident, or the key of an index entry).
+// A $FILE_NAME value (resident, or the key of an index entry). It views the bytes it was
+// parsed from, which must outlive it.
 struct FileNameValue {
   std::uint64_t parent_reference = 0;  // whole reference; mask for the record number
   std::uint64_t modified = 0;          // FILETIME

@@ -120,10 +120,16 @@ std::optional<std::vector<std::uint8_t>> read_bitmap_of_record0(const VolumeHand
   return bitmap;
 }
 
+std::shared_ptr<const std::vector<std::uint8_t>> kept_bitmap(const VolumeHandle& volume, std::uint32_t size_hint) {
+  return volume.bitmap([&] { return read_bitmap_of_record0(volume, size_hint); });
+}
+
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> load_mft_in_use_bitmap(const VolumeHandle& volume, std::uint32_t size_hint) {
-  return volume.bitmap([&] { return read_bitmap_of_record0(volume, size_hint); });
+  auto bitmap = kept_bitmap(volume, size_hint);
+  if (!bitmap) return std::nullopt;
+  return *bitmap;
 }
 
 std::optional<std::vector<std::uint8_t>> get_mft_record(const NtfsVolumeData& volume_data, const VolumeHandle& volume,
@@ -131,7 +137,7 @@ std::optional<std::vector<std::uint8_t>> get_mft_record(const NtfsVolumeData& vo
   const std::uint64_t number = frn & kFrnMask;
   const VolumeGeometry geometry = record_reader_geometry(volume_data);
   bool raw_tried = false;
-  if (auto bitmap = load_mft_in_use_bitmap(volume, size_hint)) {
+  if (auto bitmap = kept_bitmap(volume, size_hint)) {
     const std::uint64_t index = number >> 3;
     if (index < bitmap->size() && ((*bitmap)[index] & (1u << (frn & 7))) == 0) {
       raw_tried = true;

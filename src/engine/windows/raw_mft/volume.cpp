@@ -15,9 +15,9 @@ struct VolumeHandle::Facts {
   std::optional<NtfsVolumeData> volume_data;
   bool layout_loaded = false;
   VolumeGeometry layout_geometry;
-  std::optional<MftLayout> layout;
+  std::shared_ptr<const MftLayout> layout;
   bool bitmap_loaded = false;
-  std::optional<std::vector<std::uint8_t>> bitmap;
+  std::shared_ptr<const std::vector<std::uint8_t>> bitmap;
 };
 
 VolumeHandle::VolumeHandle(platform::Device device, ControlCall control)
@@ -34,13 +34,21 @@ std::expected<std::size_t, platform::WinError> VolumeHandle::control(std::uint32
   return control_(device_, code, input, output);
 }
 
-std::optional<MftLayout> VolumeHandle::mft_layout(const VolumeGeometry& geometry) const {
+namespace {
+std::shared_ptr<const MftLayout> shared_layout(const platform::Device& device, const VolumeGeometry& geometry) {
+  auto layout = load_mft_layout(device, geometry);
+  if (!layout) return nullptr;
+  return std::make_shared<const MftLayout>(std::move(*layout));
+}
+}  // namespace
+
+std::shared_ptr<const MftLayout> VolumeHandle::mft_layout(const VolumeGeometry& geometry) const {
   std::lock_guard lock(facts_->mutex);
   if (facts_->layout_loaded) {
     if (facts_->layout_geometry == geometry) return facts_->layout;
-    return load_mft_layout(device_, geometry);
+    return shared_layout(device_, geometry);
   }
-  facts_->layout = load_mft_layout(device_, geometry);
+  facts_->layout = shared_layout(device_, geometry);
   facts_->layout_geometry = geometry;
   facts_->layout_loaded = true;
   return facts_->layout;
@@ -60,7 +68,7 @@ std::optional<NtfsVolumeData> VolumeHandle::cached_volume_data() const {
   return facts_->volume_data;
 }
 
-std::optional<std::vector<std::uint8_t>> VolumeHandle::bitmap(const BitmapLoad& load) const {
+std::shared_ptr<const std::vector<std::uint8_t>> VolumeHandle::bitmap(const BitmapLoad& load) const {
   {
     std::lock_guard lock(facts_->mutex);
     if (facts_->bitmap_loaded) return facts_->bitmap;
@@ -68,7 +76,7 @@ std::optional<std::vector<std::uint8_t>> VolumeHandle::bitmap(const BitmapLoad& 
   auto loaded = load();
   std::lock_guard lock(facts_->mutex);
   if (!facts_->bitmap_loaded) {
-    facts_->bitmap = std::move(loaded);
+    if (loaded) facts_->bitmap = std::make_shared<const std::vector<std::uint8_t>>(std::move(*loaded));
     facts_->bitmap_loaded = true;
   }
   return facts_->bitmap;

@@ -40,13 +40,14 @@ class VolumeHandle {
                                                          std::span<std::uint8_t> output) const;
 
   // The MFT layout for this geometry: loaded on first use, then kept (a different geometry
-  // is loaded afresh and not kept).
-  [[nodiscard]] std::optional<MftLayout> mft_layout(const VolumeGeometry& geometry) const;
+  // is loaded afresh and not kept). Null when the MFT cannot be mapped.
+  [[nodiscard]] std::shared_ptr<const MftLayout> mft_layout(const VolumeGeometry& geometry) const;
   // The volume data, queried once; nothing when the query fails.
   [[nodiscard]] std::optional<NtfsVolumeData> cached_volume_data() const;
-  // The in-use bitmap: `load` runs on the first call only, its outcome is kept.
+  // The in-use bitmap: `load` runs on the first call only, its outcome is kept. Null when
+  // there is none.
   using BitmapLoad = std::function<std::optional<std::vector<std::uint8_t>>()>;
-  [[nodiscard]] std::optional<std::vector<std::uint8_t>> bitmap(const BitmapLoad& load) const;
+  [[nodiscard]] std::shared_ptr<const std::vector<std::uint8_t>> bitmap(const BitmapLoad& load) const;
 
  private:
   struct Facts;

@@ -162,7 +162,8 @@ TEST(FileNameValue, NameIsUsableOnlyWhenWhollyHeld) {
 }
 
 TEST(FileNameValue, UnpairedSurrogatesShowAsReplacement) {
-  auto fn = parse_file_name_value(kavel_test::mft::file_name_value(5, std::u16string{u'a', char16_t(0xD800), u'b'}));
+  const Bytes v = kavel_test::mft::file_name_value(5, std::u16string{u'a', char16_t(0xD800), u'b'});
+  auto fn = parse_file_name_value(v);
   ASSERT_TRUE(fn);
   EXPECT_EQ(fn->name(), "a\xEF\xBF\xBD" "b");
 }

@@ -14,6 +14,11 @@ namespace kavel_test::mft {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// memcpy that accepts empty sources (whose data() may be null).
+inline void copy_bytes(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+  if (n != 0) std::memcpy(to, from, n);
+}
+
 inline void put(Bytes& b, std::size_t off, std::uint64_t v, std::size_t width) {
   if (b.size() < off + width) b.resize(off + width, 0);
   for (std::size_t i = 0; i < width; ++i) b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -57,7 +62,7 @@ inline Bytes index_entry(std::uint64_t reference, const Bytes& key, std::uint8_t
   put(e, 8, length, 2);
   put(e, 10, key.size(), 2);
   e[12] = flags;
-  std::memcpy(e.data() + 16, key.data(), key.size());
+  copy_bytes(e.data() + 16, key.data(), key.size());
   return e;
 }
 
@@ -108,8 +113,8 @@ class RecordBuilder {
     put(a, 0x10, value.size(), 4);
     put(a, 0x14, value_off, 2);
     Bytes n = utf16(name);
-    std::memcpy(a.data() + name_off, n.data(), n.size());
-    std::memcpy(a.data() + value_off, value.data(), value.size());
+    copy_bytes(a.data() + name_off, n.data(), n.size());
+    copy_bytes(a.data() + value_off, value.data(), value.size());
     bytes_.insert(bytes_.end(), a.begin(), a.end());
     return *this;
   }
@@ -132,8 +137,8 @@ class RecordBuilder {
     put(a, 0x30, real_size, 8);
     put(a, 0x38, real_size, 8);
     Bytes n = utf16(name);
-    std::memcpy(a.data() + name_off, n.data(), n.size());
-    std::memcpy(a.data() + pairs_off, pairs.data(), pairs.size());
+    copy_bytes(a.data() + name_off, n.data(), n.size());
+    copy_bytes(a.data() + pairs_off, pairs.data(), pairs.size());
     bytes_.insert(bytes_.end(), a.begin(), a.end());
     return *this;
   }
@@ -246,7 +251,7 @@ class VolumeImage {
   void put_record(std::uint64_t n, const Bytes& record) {
     for (std::size_t i = 0; i < record.size(); ++i) bytes_[position_of(n * record_size_ + i)] = record[i];
   }
-  void put_at(std::uint64_t position, const Bytes& b) { std::memcpy(bytes_.data() + position, b.data(), b.size()); }
+  void put_at(std::uint64_t position, const Bytes& b) { copy_bytes(bytes_.data() + position, b.data(), b.size()); }
   // Record 0 describing the MFT itself with `records` records and the given bitmap attribute.
   RecordBuilder mft_record(std::uint64_t records) const {
     RecordBuilder r(record_size_, 1, 1);

@@ -2,8 +2,6 @@
 // what the Sleuth Kit's icat extracts as the $MFT stream.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 
 #include "engine/windows/ntfs_deleted/index_root.h"
@@ -12,42 +10,13 @@
 #include "engine/windows/raw_mft/mft_record.h"
 #include "engine/windows/raw_mft/record_reader.h"
 #include "support/test_env.h"
+#include "support/windows_testdata.h"
 
 namespace kavel_lib::engine::windows {
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
-
-// ntfs.raw unpacked once into the build folder (sparse, 64 GiB apparent size). Parallel test
-// processes unpack into their own folder and move the file into place.
-std::optional<fs::path> windows_ntfs_raw(std::string& why) {
-  const fs::path dir = kavel_test::binary_dir() / "testdata" / "windows-ntfs";
-  const fs::path raw = dir / "ntfs.raw";
-  std::error_code ec;
-  if (fs::exists(raw, ec)) return raw;
-  const fs::path tgz = kavel_test::shared_dir() / "testdata" / "windows-ntfs" / "ntfs.tgz";
-  if (!fs::exists(tgz, ec)) {
-    why = "missing " + tgz.string();
-    return std::nullopt;
-  }
-  const fs::path work = dir / ("unpack-" + std::to_string(::getpid()));
-  fs::create_directories(work, ec);
-  const auto r = kavel_test::run_command("tar -xzSf " + kavel_test::shell_quote(tgz.string()) + " -C " +
-                                         kavel_test::shell_quote(work.string()) + " 2>&1");
-  if (r.status != 0 || !fs::exists(work / "ntfs.raw", ec)) {
-    why = "cannot unpack ntfs.tgz: " + r.output;
-    fs::remove_all(work, ec);
-    return std::nullopt;
-  }
-  fs::rename(work / "ntfs.raw", raw, ec);
-  fs::remove_all(work, ec);
-  if (!fs::exists(raw, ec)) {
-    why = "cannot place ntfs.raw";
-    return std::nullopt;
-  }
-  return raw;
-}
 
 // The MFT stream as icat extracts it.
 std::optional<Bytes> icat_mft(const std::string& icat_arguments, const kavel_test::TempDir& tmp) {
@@ -114,7 +83,7 @@ class WindowsVolume : public ::testing::Test {
   void SetUp() override {
     if (auto missing = kavel_test::program_missing("icat")) GTEST_SKIP() << *missing;
     std::string why;
-    raw_ = windows_ntfs_raw(why);
+    raw_ = kavel_test::windows_ntfs_raw(&why);
     if (!raw_) GTEST_SKIP() << why;
     env_.emplace("KAVEL_DRIVES", "E=" + raw_->string() + "@1048576");
   }

@@ -357,6 +357,16 @@ TEST(NonResidentData, TailOfTheStreamThroughItsRuns) {
   EXPECT_EQ((*whole)[5], 5);
   EXPECT_FALSE(read_nonresident_data(VolumeGeometry{0, 32, 1024}, volume, record, 10));
   EXPECT_FALSE(read_nonresident_data(g, volume, RecordBuilder().file_name(5, u"a").fixed(), 10));
+  // Only the clusters that overlap the wanted range are read, however long the run: a run of
+  // 2^40 clusters holding a 1000-byte stream gives its last 100 bytes at once.
+  const Bytes huge = RecordBuilder(1024, 0, 1).non_resident(0x80, 1000, mapping_pairs({{10, 1ull << 40}})).fixed();
+  auto last = read_nonresident_data(g, volume, huge, 100);
+  ASSERT_TRUE(last);
+  ASSERT_EQ(last->size(), 100u);
+  EXPECT_EQ((*last)[0], 900 % 251);
+  // A run whose byte position overflows gives nothing.
+  const Bytes overflow = RecordBuilder(1024, 0, 1).non_resident(0x80, 1000, mapping_pairs({{1ll << 60, 4}})).fixed();
+  EXPECT_FALSE(read_nonresident_data(g, volume, overflow, 100));
   // Runs pointing past the device's end fail.
   const Bytes far = RecordBuilder(1024, 0, 1).non_resident(0x80, 1024, mapping_pairs({{100000, 2}})).fixed();
   EXPECT_FALSE(read_nonresident_data(g, volume, far, 10));
@@ -393,6 +403,19 @@ TEST(SortFrnsByChunk, NearestChunksFirstStable) {
 TEST(BuildFrnHashSet, AddsNumberAndBothReferenceForms) {
   const auto set = build_frn_hash_set({1, 2}, 7, 42 | (3ull << 48));
   EXPECT_EQ(set, (std::unordered_set<std::uint64_t>{1, 2, 7, 42, 42 | (3ull << 48)}));
+}
+
+}  // namespace
+}  // namespace kavel_lib::engine::windows
+
+namespace kavel_lib::engine::windows {
+namespace {
+
+TEST(RecordReaderGeometry, RecordSizeHasA1024Floor) {
+  EXPECT_EQ(record_reader_geometry(NtfsVolumeData::with_fields(4096, 512, 786432)),
+            (VolumeGeometry{4096, 786432, 1024}));
+  EXPECT_EQ(record_reader_geometry(NtfsVolumeData::with_fields(4096, 4096, 4)), (VolumeGeometry{4096, 4, 4096}));
+  EXPECT_EQ(record_reader_geometry(NtfsVolumeData{}).record_size, 1024u);
 }
 
 }  // namespace
