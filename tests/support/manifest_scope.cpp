@@ -41,6 +41,7 @@ std::optional<std::vector<ManifestRow>> read_manifest(const std::filesystem::pat
     row.directory = f[1] == "d";
     if (f[4] != "?" && !f[4].empty()) row.inode = std::stoull(f[4]);
     row.deleted = f[7] == "1";
+    if (f.size() > 8) row.note = f[8];
     rows.push_back(std::move(row));
   }
   return rows;
@@ -73,6 +74,18 @@ std::optional<kavel_lib::engine::windows::DirectoryScope> manifest_scope(const s
   }
   scope.parent_match_frns = scope.dir_frns;
   return scope;
+}
+
+std::set<std::pair<std::uint64_t, std::string>> manifest_deleted_files(const std::vector<ManifestRow>& rows,
+                                                                        const std::string& folder, char letter) {
+  std::set<std::pair<std::uint64_t, std::string>> out;
+  const std::string prefix = folder + "/";
+  for (const auto& row : rows) {
+    if (row.directory || !row.deleted || !row.inode || row.path.rfind(prefix, 0) != 0) continue;
+    if (row.note.find("mft-record-reused") != std::string::npos) continue;
+    out.emplace(*row.inode, windows_path(letter, row.path));
+  }
+  return out;
 }
 
 std::optional<std::set<std::pair<std::uint64_t, std::string>>> fls_deleted_files(

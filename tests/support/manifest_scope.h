@@ -22,6 +22,7 @@ struct ManifestRow {
   bool directory = false;
   std::optional<std::uint64_t> inode;  // absent when the manifest says "?"
   bool deleted = false;
+  std::string note;
 };
 
 // The rows of a manifest; nothing when it cannot be read.
@@ -33,6 +34,11 @@ std::optional<std::vector<ManifestRow>> read_manifest(const std::filesystem::pat
 // parent's record number). Nothing when the folder is not a directory of the manifest.
 std::optional<kavel_lib::engine::windows::DirectoryScope> manifest_scope(const std::vector<ManifestRow>& rows,
                                                                          const std::string& folder, char letter);
+
+// Deleted files below a folder whose record was not reused, as the manifest lists them:
+// (record number, path shown as "{letter}:\...").
+std::set<std::pair<std::uint64_t, std::string>> manifest_deleted_files(const std::vector<ManifestRow>& rows,
+                                                                        const std::string& folder, char letter);
 
 // Deleted files below a folder as fls -r -d -p lists them on the image: (record number, path
 // shown as "{letter}:\..."), leaving out entries whose record was reused ("(realloc)").
