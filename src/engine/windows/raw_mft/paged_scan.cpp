@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/windows/raw_mft/record_reader.h"
+#include "engine/windows/raw_mft/chunk_reader.h"
 
 namespace kavel_lib::engine::windows {
 
@@ -38,19 +38,6 @@ ChunkScanScope chunk_scope(const PagedScanInputs& inputs, const UsnCandidateMap*
                         .extra_name_flag = inputs.extra_name_flag};
 }
 
-// The chunk at first_record, read in one call (split only where the MFT's runs split it).
-// The record count N is an estimate: a chunk is cut at the MFT's own end, and one that starts
-// at or past it fails without a read.
-std::optional<std::vector<std::uint8_t>> read_chunk(const VolumeHandle& volume, const PagedScanInputs& inputs,
-                                                    const ChunkWorkList& work, std::uint64_t first_record) {
-  std::uint32_t count = work.records_in_chunk(first_record);
-  const auto layout = volume.mft_layout(inputs.geometry);
-  if (!layout || first_record >= layout->record_count) return std::nullopt;
-  count = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, layout->record_count - first_record));
-  if (count == 0) return std::nullopt;
-  return read_mft_records(volume, inputs.geometry, first_record, count);
-}
-
 }  // namespace
 
 void PagedResultList::append(std::vector<DeletedEntry>&& chunk) {
@@ -75,17 +62,17 @@ void paged_mft_scan_worker(ChunkSlice slice, PagedScanShared& shared) {
   auto volume = opener_of(inputs)(inputs.letter);
   if (!volume) return;
   const ChunkScanScope scope = chunk_scope(inputs, nullptr);
+  ChunkReader reader(*volume, inputs.geometry);  // this worker's one chunk buffer
   for (std::uint64_t position = slice.begin; position < slice.end; ++position) {
     if (budget_spent(inputs.start, inputs.budget)) break;
     const std::uint64_t first = shared.work.first_record(position);
-    auto chunk = read_chunk(*volume, inputs, shared.work, first);
+    auto chunk = reader.read(first, shared.work.records_in_chunk(first));
     if (!chunk) {
       shared.failed_chunks.fetch_add(1);
       shared.done_chunks.fetch_add(1);
       continue;
     }
     ChunkScanResult found = scan_mft_chunk(*chunk, first, inputs.geometry.record_size, scope);
-    chunk.reset();  // one chunk buffer per worker at a time
     shared.records_scanned.fetch_add(found.scanned);
     shared.entries_found.fetch_add(found.entries.size());
     shared.results.append(std::move(found.entries));
@@ -131,6 +118,7 @@ std::vector<DeletedEntry> paginate_mft_by_parent_frn(const VolumeHandle& volume,
   stats.chunk_count = count;
   stats.threads = 1;
   const ChunkScanScope scope = chunk_scope(inputs, hints);
+  ChunkReader reader(volume, inputs.geometry);
   auto say = [&](std::uint64_t step, std::string_view text) {
     if (progress) progress(step, count, text);
   };
@@ -145,14 +133,13 @@ std::vector<DeletedEntry> paginate_mft_by_parent_frn(const VolumeHandle& volume,
       say(stats.done_chunks, fmt::format("MFT pagination (parent FRN) {}/{}", stats.done_chunks, count));
     }
     const std::uint64_t first = work.first_record(position);
-    auto chunk = read_chunk(volume, inputs, work, first);
+    auto chunk = reader.read(first, work.records_in_chunk(first));
     if (!chunk) {
       ++stats.failed_chunks;
       ++stats.done_chunks;
       continue;
     }
     ChunkScanResult found = scan_mft_chunk(*chunk, first, inputs.geometry.record_size, scope);
-    chunk.reset();
     stats.records_scanned += found.scanned;
     stats.entries_found += found.entries.size();
     ++stats.done_chunks;

@@ -99,8 +99,9 @@ struct PagedScanShared {
 std::vector<DeletedEntry> paged_mft_scan(const PagedScanInputs& inputs, PagedScanStats& stats);
 
 // One worker: opens its own volume handle (when that fails it does nothing and counts nothing),
-// then for each position of its slice, until the budget is spent, reads the chunk in one
-// read_mft_records call, scans it without a hint map and appends its entries.
+// then for each position of its slice, until the budget is spent, reads the chunk into its one
+// chunk buffer (one read per MFT run the chunk touches), scans it without a hint map and
+// appends its entries.
 void paged_mft_scan_worker(ChunkSlice slice, PagedScanShared& shared);
 
 // The single-threaded pager: the same work list in the same order through the scan's own
