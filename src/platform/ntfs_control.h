@@ -19,7 +19,9 @@
 //   then whole records. Stored V2 records come out as V3 when the caller accepts 3, V4 records
 //   only when it accepts 4. StartUsn 0 reads from the first record, one that is not a record
 //   boundary from the next boundary, one at or past NextUsn gives 8 bytes holding NextUsn, a
-//   non-zero one below FirstUsn 1181. 87 for a version range that cannot be served or a
+//   non-zero one below FirstUsn 1181. Records that miss ReasonMask (or, with
+//   ReturnOnlyOnClose, the close reason) are passed over; the call never waits (Timeout and
+//   BytesToWaitFor are not used). 87 for a version range that cannot be served or a
 //   journal id that is not the journal's; 1179 without a journal; 122 when not even one record
 //   fits.
 // - FSCTL_ENUM_USN_DATA: MFT_ENUM_DATA V0 or V1 in; out the next record number then one V2 (V3

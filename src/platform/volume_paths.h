@@ -31,6 +31,12 @@ struct DirectoryChild {
   std::uint64_t file_reference = 0;
 };
 
+// Paths take the forms "E:\a\b", "E:/a/b" and "\\?\E:\a\b"; outside the last form "." and
+// ".." are folded and trailing dots and blanks of a component dropped. Errors: 2 for a last
+// component that does not exist, 3 for a missing folder on the way or a drive the table does
+// not map, 123 for a name with a character Windows refuses, 1005 for a volume that is not
+// NTFS. A name whose index entry points at a record no longer in use (or in use under another
+// sequence number) does not exist.
 namespace volume_paths {
 
 // The file id of the file or folder at path (GetFileInformationByHandleEx, FileIdInfo).
@@ -41,7 +47,8 @@ bool exists(std::string_view path);
 bool is_directory(std::string_view path);
 // The canonical form "\\?\E:\Docs\2" with the on-disk spelling of each component.
 std::expected<std::string, WinError> canonicalize(std::string_view path);
-// The entries of a folder, in index order.
+// The entries of a folder, in index order: each file once under its long name, without the
+// folder's own entry and the file system's metadata files; 267 for a path that is a file.
 std::expected<std::vector<DirectoryChild>, WinError> list_directory(std::string_view path);
 
 }  // namespace volume_paths

@@ -57,9 +57,10 @@ inline constexpr int kMaxIndexDepth = 32;
 std::expected<DirectoryListing, WinError> read_directory_index(const Volume& volume, const Reader& reader,
                                                                Bytes record, std::uint64_t number);
 
-// Walks the entries of one index node: `node` starts at the node header. Calls visit(entry
-// bytes, has_subnode, subnode_vcn) for every entry (the last one too, which has no key) and
-// returns false when the node is malformed. Exposed for the fuzz target.
+// Walks the entries of one index node: `node` starts at the node header. Calls
+// visit(entry bytes, is_last, has_subnode, subnode_vcn) for every entry, the last one too
+// (it has no key); a false answer from visit ends the walk. Returns false when the node is
+// malformed (an entry that overruns the bytes in use, or no last entry).
 template <typename Visit>
 bool walk_index_node(Bytes node, Visit&& visit);
 

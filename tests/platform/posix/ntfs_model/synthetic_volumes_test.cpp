@@ -3,6 +3,7 @@
 // version rules of the journal reads.
 #include <algorithm>
 #include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -325,6 +326,129 @@ TEST(SyntheticUnmapped, PathsOnVolumesThatAreNotNtfs) {
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(control(*d, ctl::FSCTL_GET_NTFS_VOLUME_DATA, {}, 96).error, win::ERROR_INVALID_FUNCTION);
   EXPECT_EQ(control(*d, 0x12345678, {}, 96).error, win::ERROR_INVALID_FUNCTION);
+}
+
+}  // namespace
+}  // namespace kavel_lib::platform
+
+namespace kavel_lib::platform {
+namespace {
+
+using namespace ntfs_test;
+
+// The records of a stored $J stream (usnjrnlj.bin) as builder descriptions, with their USNs.
+std::vector<std::pair<std::int64_t, UsnRecordSpec>> stored_journal(const std::string& bytes) {
+  const std::vector<std::uint8_t> d(bytes.begin(), bytes.end());
+  std::vector<std::pair<std::int64_t, UsnRecordSpec>> out;
+  for (std::size_t o = 0; o + 8 <= d.size();) {
+    const std::uint32_t length = le32(d, o);
+    if (length == 0) {
+      o = (o / 4096 + 1) * 4096;
+      continue;
+    }
+    UsnRecordSpec r;
+    r.version = le16(d, o + 4);
+    r.file_reference = le64(d, o + 8);
+    if (r.version == 2) {
+      r.parent_reference = le64(d, o + 16);
+      r.time_stamp = static_cast<std::int64_t>(le64(d, o + 32));
+      r.reason = le32(d, o + 40);
+      r.source_info = le32(d, o + 44);
+      r.security_id = le32(d, o + 48);
+      r.attributes = le32(d, o + 52);
+      std::u16string name;
+      for (std::size_t i = 0; i < le16(d, o + 56); i += 2) name += static_cast<char16_t>(le16(d, o + le16(d, o + 58) + i));
+      std::string utf8;
+      for (char16_t c : name) utf8 += static_cast<char>(c);  // the journal's names are ASCII
+      r.name = utf8;
+    } else {
+      r.file_reference_high = le64(d, o + 16);
+      r.parent_reference = le64(d, o + 24);
+      r.parent_reference_high = le64(d, o + 32);
+      r.reason = le32(d, o + 48);
+      r.source_info = le32(d, o + 52);
+      for (std::size_t i = 0; i < le16(d, o + 60); ++i) {
+        r.extents.emplace_back(static_cast<std::int64_t>(le64(d, o + 64 + 16 * i)), static_cast<std::int64_t>(le64(d, o + 72 + 16 * i)));
+      }
+    }
+    out.emplace_back(static_cast<std::int64_t>(o), std::move(r));
+    o += length;
+  }
+  return out;
+}
+
+struct FsutilRecord {
+  std::int64_t usn = 0;
+  std::string name{}, file_id{}, parent_id{};
+  std::uint32_t reason = 0, version = 0, length = 0;
+};
+
+std::vector<FsutilRecord> fsutil_records(const std::string& text) {
+  std::vector<FsutilRecord> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const auto colon = line.find(" : ");
+    if (colon == std::string::npos) continue;
+    std::string key = line.substr(0, colon);
+    while (!key.empty() && key.back() == ' ') key.pop_back();
+    const std::string value = line.substr(colon + 3);
+    if (key == "Usn") out.push_back({.usn = std::stoll(value)});
+    if (out.empty()) continue;
+    if (key == "File name") out.back().name = value;
+    if (key == "File ID") out.back().file_id = value;
+    if (key == "Parent file ID") out.back().parent_id = value;
+    if (key == "Reason") out.back().reason = static_cast<std::uint32_t>(std::stoul(value.substr(0, 10), nullptr, 16));
+    if (key == "Major version") out.back().version = static_cast<std::uint32_t>(std::stoul(value));
+    if (key == "Record length") out.back().length = static_cast<std::uint32_t>(std::stoul(value));
+  }
+  return out;
+}
+
+std::string id128(std::uint64_t high, std::uint64_t low) {
+  char b[40];
+  std::snprintf(b, sizeof b, "%016llx%016llx", static_cast<unsigned long long>(high), static_cast<unsigned long long>(low));
+  return b;
+}
+
+TEST_F(Synthetic, AJournalWindowsWroteReadsBackAsFsutilShowedIt) {
+  const auto dir = kavel_test::shared_dir() / "testdata" / "windows-journal";
+  if (!std::filesystem::exists(dir / "usnjrnlj.bin")) GTEST_SKIP() << "missing " << dir.string();
+  const auto stored = stored_journal(kavel_test::read_file(dir / "usnjrnlj.bin"));
+  ASSERT_EQ(stored.size(), 271u);
+  VolumeBuilder b;
+  UsnJournalSpec j{.journal_id = 0x01d4b29a6f9cc0e9};
+  for (const auto& [usn, r] : stored) j.records.push_back(r);
+  b.set_usn_journal(j);
+  mount(b);
+  for (std::size_t i = 0; i < stored.size(); ++i) ASSERT_EQ(b.usns()[i], stored[i].first);  // the same packing
+
+  std::vector<UsnSeen> got;
+  std::int64_t position = 0;
+  for (int calls = 0; calls < 100; ++calls) {
+    const auto c = control(device_, ctl::FSCTL_READ_USN_JOURNAL, read_journal_input(position, j.journal_id, 2, 4), 4096);
+    ASSERT_EQ(c.error, 0u);
+    if (c.size <= 8) break;
+    for (auto& r : usn_records(c.out, 8)) got.push_back(r);
+    position = static_cast<std::int64_t>(le64(c.out, 0));
+  }
+  const auto expected = fsutil_records(kavel_test::read_file(dir / "usnjrnlj.fsutil.txt"));
+  ASSERT_EQ(expected.size(), 268u);
+  ASSERT_EQ(got.size(), 271u);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto& e = expected[i];
+    const auto& g = got[i];
+    const auto& s = stored[i].second;
+    EXPECT_EQ(g.usn, e.usn) << i;
+    EXPECT_EQ(g.version, e.version) << i;
+    EXPECT_EQ(g.length, e.length) << i;
+    EXPECT_EQ(g.reason, e.reason) << i;
+    EXPECT_EQ(id128(s.file_reference_high, g.file), e.file_id) << i;
+    EXPECT_EQ(id128(s.parent_reference_high, g.parent), e.parent_id) << i;
+    std::string name;
+    for (char16_t c : g.name) name += static_cast<char>(c);
+    EXPECT_EQ(name, e.name) << i;
+  }
 }
 
 }  // namespace
