@@ -20,7 +20,7 @@ TEST(TarnwickProgram, UnmappedDriveLetterGolden) {
             "Hint: only lists Shift+Delete in this folder and subfolders (parent dir FRN within directory tree "
             "scope)\n"
             "  [0/1] Locating directory...\n"
-            "USN: Cannot locate directory: The system cannot find the file specified. (os error 2)\n"
+            "USN: Cannot locate directory: The system cannot find the path specified. (os error 3)\n"
             "Total 0 paths (deduplicated by FRN|path)\n"
             "Hint: if just Shift+Deleted, run as Administrator\n");
 }
