@@ -104,8 +104,10 @@ bool runs_cover(std::span<const DataRun> runs, std::uint64_t bytes_per_cluster, 
   for (const DataRun& run : runs) {
     if (next >= needed) break;
     if (run.vcn != next) return false;  // a gap before it, or an overlap with the run before
-    std::uint64_t end = 0;
-    if (__builtin_add_overflow(run.vcn, run.length, &end)) return false;
+    std::uint64_t end = 0, end_byte = 0;
+    if (__builtin_add_overflow(run.vcn, run.length, &end) || __builtin_mul_overflow(end, bytes_per_cluster, &end_byte)) {
+      return false;
+    }
     if (run.lcn >= 0) {
       std::uint64_t last = 0, bytes = 0;
       if (__builtin_add_overflow(static_cast<std::uint64_t>(run.lcn), run.length, &last) ||

@@ -1,6 +1,8 @@
 #include "engine/windows/recycle/path_helpers.h"
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <vector>
 
 #include "datasource/windows/white_space.h"
@@ -106,7 +108,23 @@ std::string normalize_path(std::string_view text) {
   return unicode_lower(collapsed);
 }
 
-bool path_is_under(std::string_view path, std::string_view folder) {
+namespace {
+
+// The folder's normalised canonical form. Resolving it walks the volume's directory indexes,
+// and the scan's phases ask for the same folder once or twice per candidate record, so the
+// last answer is kept per thread for a short while (a scan of one folder on an image whose
+// folders do not change meanwhile).
+std::string normalized_folder(std::string_view folder) {
+  struct Memo {
+    std::string folder;
+    std::string normalized;
+    std::chrono::steady_clock::time_point taken;
+  };
+  thread_local std::optional<Memo> memo;
+  constexpr auto kFreshFor = std::chrono::seconds(1);
+  const auto now = std::chrono::steady_clock::now();
+  if (memo && memo->folder == folder && now - memo->taken < kFreshFor) return memo->normalized;
+
   const std::string folder_text(datasource::windows::trim_white_space(folder));
   std::string folder_norm;
   if (platform::volume_paths::is_directory(folder_text)) {
@@ -115,6 +133,14 @@ bool path_is_under(std::string_view path, std::string_view folder) {
   } else {
     folder_norm = normalize_path(folder_text);
   }
+  memo = Memo{std::string(folder), folder_norm, now};
+  return folder_norm;
+}
+
+}  // namespace
+
+bool path_is_under(std::string_view path, std::string_view folder) {
+  const std::string folder_norm = normalized_folder(folder);
   const std::string path_norm = normalize_path(strip_verbatim_prefix(as_valid(path)));
   if (folder_norm.empty() || path_norm.empty()) return false;
   if (!path_norm.starts_with(folder_norm)) return false;

@@ -360,6 +360,53 @@ TEST_F(ComposedVolume, TheRecordAtTheDirectPlaceMustCarryItsNumber) {
   EXPECT_FALSE(mft.read(130));  // zeros
 }
 
+TEST_F(ComposedVolume, TheMftsOwnExtentsAreGatheredThroughItsAttributeList) {
+  // Record 0 keeps the first run of the $MFT; the later ones lie in its extension record 13.
+  build({.mft_fragments = 3});
+  const std::string data = pattern(7000, 50);
+  const auto late = builder_->add_file(nb::VolumeBuilder::root(), "late.bin", data, {.deleted = true, .record = 185});
+  finish();
+  const auto extents = builder_->mft_extents();
+  ASSERT_EQ(extents.size(), 3u);
+  std::uint64_t clusters = 0;
+  for (const auto& [lcn, count] : extents) clusters += count;
+  auto run = [&](std::size_t i) { return nb::format::Run{static_cast<std::int64_t>(extents[i].first), extents[i].second}; };
+  Bytes list;
+  for (const auto& e : {nb::attribute_list_entry(kData, u"", 0, ref(0)),
+                        nb::attribute_list_entry(kData, u"", extents[0].second, ref(13))}) {
+    list.insert(list.end(), e.begin(), e.end());
+  }
+  auto record0 = nb::ComposedRecord{.number = 0, .flags = 1, .attributes = nb::file_head(parent_, "$MFT", 0)};
+  record0.attributes.insert(record0.attributes.begin() + 1, {.type = kAttributeList, .value = list});
+  auto first = data_extent(0, {run(0)}, clusters * kCluster);
+  first.allocated_size = clusters * kCluster;
+  record0.attributes.push_back(first);
+  put(record0);
+  put({.number = 13, .flags = 1, .base_reference = ref(0), .attributes = {data_extent(extents[0].second, {run(1), run(2)}, 0)}});
+  map_image();
+  auto device = platform::Device::open("\\\\.\\E:");
+  ASSERT_TRUE(device);
+  const NtfsVolume volume{std::move(*device), {kCluster, extents[0].first, 1024}, 0};
+  const MftRecordReader mft(volume);
+  ASSERT_TRUE(mft.through_runs());
+  const auto record = mft.read(late);
+  ASSERT_TRUE(record);
+  const GatheredStream got = gather_unnamed_stream(*record, late, kData, mft.sources());
+  ASSERT_TRUE(got.data_size);
+  EXPECT_EQ(*got.data_size, data.size());
+  const auto bytes = read_runs_range(volume, kCluster, got.runs, 0, data.size());
+  ASSERT_TRUE(bytes);
+  EXPECT_TRUE(std::string(bytes->begin(), bytes->end()) == data);
+
+  // Without the extension record the later runs are unknown: the record cannot be had.
+  ASSERT_TRUE(edits_->put_record(13, Bytes(1024, 0)));
+  map_image();
+  auto again = platform::Device::open("\\\\.\\E:");
+  ASSERT_TRUE(again);
+  const NtfsVolume partial{std::move(*again), {kCluster, extents[0].first, 1024}, 0};
+  EXPECT_FALSE(MftRecordReader(partial).read(late));
+}
+
 TEST_F(NtfsExport, ThePhysicalDriveIsReadWhenTheVolumeRefusesReads) {
   constexpr std::uint64_t kOffset = 1u << 20;
   nb::VolumeBuilder b({.disk_offset = kOffset});
