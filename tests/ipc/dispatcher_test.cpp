@@ -94,6 +94,7 @@ TEST_F(Dispatcher, OpenedDeviceTravelsToTheClientWithTheReply) {
   kavel_test::write_file(image, bytes);
   kavel_test::ScopedEnv drives("KAVEL_DRIVES", "PhysicalDrive3=" + image.string());
 
+  wait_for_idle_server();
   const std::size_t before = open_descriptor_count();
   platform::OwnedDescriptor passed;
   // The reply names the service's own number of the descriptor; what arrives here has a number
@@ -116,6 +117,7 @@ TEST_F(Dispatcher, OpenedDeviceTravelsToTheClientWithTheReply) {
   EXPECT_EQ(called->data, nlohmann::json({{"handle", called->handle.get()}}));
   called->handle.reset();
   // The service kept nothing open.
+  wait_for_idle_server();
   EXPECT_EQ(open_descriptor_count(), before);
 }
 
@@ -123,6 +125,7 @@ TEST_F(Dispatcher, ClientProcessThatIsNotThereFailsAndClosesTheDevice) {
   const auto image = out_ / "disk.img";
   kavel_test::write_file(image, std::string(4096, 'x'));
   kavel_test::ScopedEnv drives("KAVEL_DRIVES", "E=" + image.string());
+  wait_for_idle_server();
   const std::size_t before = open_descriptor_count();
   for (const std::uint64_t pid : {0ull, 2147483632ull, 4294967295ull}) {
     platform::OwnedDescriptor passed;
@@ -131,6 +134,7 @@ TEST_F(Dispatcher, ClientProcessThatIsNotThereFailsAndClosesTheDevice) {
                                     ") failed: The parameter is incorrect. (0x80070057)"));
     EXPECT_FALSE(passed.valid());
   }
+  wait_for_idle_server();
   EXPECT_EQ(open_descriptor_count(), before);
 }
 

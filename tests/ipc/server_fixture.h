@@ -137,6 +137,16 @@ std::string as_unprivileged_user(Body&& body) {
   return result;
 }
 
+// Waits until every connection made so far has been served and closed: a ping is accepted
+// after all of them, and then the open count falls to zero.
+inline void wait_for_idle_server() {
+  EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (open_connection_count() != 0 && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 // Each test gets its own pipe folder with the listener running in it; the listener is stopped
 // as the service program stops it: the flag cleared, then a ping to wake it.
 class ServerTest : public ::testing::Test {
