@@ -1,10 +1,11 @@
 // Destination files: the one place where the exporters (and later the service's other writers)
 // create folders and files on the host.
 //
-// Every call here creates or replaces things as the calling thread's file-system identity, so
-// a service thread that has taken on a client's identity creates them as that client. None of
-// them follows a final symbolic link, and an existing destination is accepted only when it is
-// a regular file.
+// Every call here that creates, opens, renames or removes acts as the calling thread's acting
+// identity (acting_identity.h), so a service thread serving a client does these things as that
+// client; when the identity cannot be taken on, the call fails with ERROR_ACCESS_DENIED and
+// does nothing. None of them follows a final symbolic link, and an existing destination is
+// accepted only when it is a regular file.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,10 @@ class DestinationFile {
   // blocks on a pipe.
   static std::expected<DestinationFile, OsError> create(const std::filesystem::path& path);
 
+  // Creates a new file at the path; anything already there (a link included) makes it fail
+  // with ERROR_FILE_EXISTS.
+  static std::expected<DestinationFile, OsError> create_new(const std::filesystem::path& path);
+
   DestinationFile() = default;
   DestinationFile(DestinationFile&& other) noexcept;
   DestinationFile& operator=(DestinationFile&& other) noexcept;
@@ -60,5 +65,9 @@ std::expected<void, OsError> rename_path(const std::filesystem::path& from, cons
 
 // Removes a file (a link is removed itself, never its target); folders are refused.
 std::expected<void, OsError> remove_file(const std::filesystem::path& path);
+
+// The length of the regular file at the path, taken from the file itself once it is open
+// (a final link is not followed); anything but a regular file gives ERROR_ACCESS_DENIED.
+std::expected<std::uint64_t, OsError> regular_file_length(const std::filesystem::path& path);
 
 }  // namespace kavel_lib::platform

@@ -20,6 +20,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/errors.h"
 
@@ -50,6 +51,16 @@ class OwnedDescriptor {
 // $KAVEL_PIPE_DIR (default /run/kavel). Nothing when the name is not of that form or NAME is
 // not a plain file name.
 std::optional<std::filesystem::path> pipe_socket_path(std::string_view pipe_name);
+
+// Who is at the other end of a connection, as the system recorded it when the connection was
+// made: process number, user, primary group and supplementary groups.
+struct PeerCredentials {
+  std::uint32_t pid = 0;
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  std::vector<std::uint32_t> groups;
+  friend bool operator==(const PeerCredentials&, const PeerCredentials&) = default;
+};
 
 // One end of a connected pipe. Moving it moves the ownership.
 class PipeConnection {
@@ -91,12 +102,23 @@ class PipeConnection {
   // Closes the connection now (the destructor does the same).
   void close();
 
+  // The credentials of the process at the other end, taken when it connected.
+  [[nodiscard]] std::expected<PeerCredentials, OsError> peer_credentials() const;
+
+  // From now on read_some and write_some wait no later than `deadline` for the other end; a
+  // call that would wait past it fails with ERROR_TIMEOUT (1460). Nothing: wait as long as it
+  // takes (the default).
+  void set_deadline(std::optional<std::chrono::steady_clock::time_point> deadline) { deadline_ = deadline; }
+
  private:
   explicit PipeConnection(int descriptor) : fd_(descriptor) {}
   friend class PipeServer;
+  // Waits until the connection is ready for `events` or the deadline passes.
+  std::expected<void, OsError> wait_ready(short events) const;
 
   int fd_ = -1;
   OwnedDescriptor received_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
 // Waits up to timeout for the server of pipe_name to have a free instance, as WaitNamedPipe

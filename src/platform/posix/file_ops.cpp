@@ -1,5 +1,7 @@
 #include "platform/file_ops.h"
 
+#include "platform/posix/identity_guard.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,8 @@ void close_descriptor(int fd) {
 }  // namespace
 
 std::expected<void, OsError> create_folders(const std::filesystem::path& folder) {
+  const posix::IdentityGuard guard;
+  if (guard.failure()) return std::unexpected(*guard.failure());
   std::filesystem::path prefix;
   for (const auto& part : folder) {
     prefix /= part;
@@ -41,6 +45,8 @@ std::expected<void, OsError> create_parent_folders(const std::filesystem::path& 
 }
 
 std::expected<DestinationFile, OsError> DestinationFile::create(const std::filesystem::path& path) {
+  const posix::IdentityGuard guard;
+  if (guard.failure()) return std::unexpected(*guard.failure());
   // No O_TRUNC here: an existing file is truncated only after it proved to be a regular file.
   // O_NONBLOCK keeps a pipe put in the destination's place from stalling the open.
   int fd;
@@ -59,6 +65,17 @@ std::expected<DestinationFile, OsError> DestinationFile::create(const std::files
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return std::unexpected(OsError::last());
   return file;
+}
+
+std::expected<DestinationFile, OsError> DestinationFile::create_new(const std::filesystem::path& path) {
+  const posix::IdentityGuard guard;
+  if (guard.failure()) return std::unexpected(*guard.failure());
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(OsError::last());
+  return DestinationFile(fd);
 }
 
 DestinationFile::DestinationFile(DestinationFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -96,13 +113,36 @@ std::expected<void, OsError> DestinationFile::close() {
 }
 
 std::expected<void, OsError> rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
+  const posix::IdentityGuard guard;
+  if (guard.failure()) return std::unexpected(*guard.failure());
   if (::rename(from.c_str(), to.c_str()) != 0) return std::unexpected(OsError::last());
   return {};
 }
 
 std::expected<void, OsError> remove_file(const std::filesystem::path& path) {
+  const posix::IdentityGuard guard;
+  if (guard.failure()) return std::unexpected(*guard.failure());
   if (::unlink(path.c_str()) != 0) return std::unexpected(OsError::last());
   return {};
+}
+
+std::expected<std::uint64_t, OsError> regular_file_length(const std::filesystem::path& path) {
+  const posix::IdentityGuard guard;
+  if (guard.failure()) return std::unexpected(*guard.failure());
+  // A path-only descriptor: nothing of the file is opened for reading, no device or pipe is
+  // touched, and a final link is taken as the link itself.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(OsError::last());
+  struct stat st {};
+  const int got = ::fstat(fd, &st);
+  const int err = errno;
+  ::close(fd);
+  if (got != 0) return std::unexpected(OsError::from_errno(err));
+  if (!S_ISREG(st.st_mode)) return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
+  return static_cast<std::uint64_t>(st.st_size);
 }
 
 }  // namespace kavel_lib::platform

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,10 @@
 #include <utility>
 #include <vector>
 
+#ifndef SO_PEERGROUPS
+#define SO_PEERGROUPS 59
+#endif
+
 namespace kavel_lib::platform {
 
 namespace {
@@ -25,6 +30,8 @@ namespace {
 constexpr std::string_view kDefaultPipeDir = "/run/kavel";
 // How long wait_named_pipe pauses before the caller tries again.
 constexpr std::chrono::milliseconds kInstancePollInterval{10};
+// The most supplementary groups a Linux process can have.
+constexpr std::size_t kMaxPeerGroups = 65536;
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -142,13 +149,16 @@ std::expected<PipeConnection, WinError> PipeConnection::connect(std::string_view
 }
 
 PipeConnection::PipeConnection(PipeConnection&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), received_(std::move(other.received_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      received_(std::move(other.received_)),
+      deadline_(std::exchange(other.deadline_, std::nullopt)) {}
 
 PipeConnection& PipeConnection::operator=(PipeConnection&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = std::exchange(other.fd_, -1);
     received_ = std::move(other.received_);
+    deadline_ = std::exchange(other.deadline_, std::nullopt);
   }
   return *this;
 }
@@ -174,9 +184,16 @@ std::expected<std::size_t, OsError> PipeConnection::read_some(std::span<char> bu
   message.msg_controllen = sizeof(control);
 
   ssize_t count;
-  do {
-    count = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
-  } while (count < 0 && errno == EINTR);
+  for (;;) {
+    if (deadline_) {
+      if (auto ready = wait_ready(POLLIN); !ready) return std::unexpected(ready.error());
+    }
+    count = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | (deadline_ ? MSG_DONTWAIT : 0));
+    if (count >= 0) break;
+    if (errno == EINTR) continue;
+    if (deadline_ && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    break;
+  }
   if (count < 0) {
     // The other end went away with our bytes unread: as with a broken pipe, the data ends here.
     if (errno == ECONNRESET) return 0;
@@ -227,11 +244,64 @@ std::expected<std::size_t, OsError> PipeConnection::write_some(std::string_view 
   }
 
   ssize_t count;
-  do {
-    count = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
-  } while (count < 0 && errno == EINTR);
+  for (;;) {
+    if (deadline_) {
+      if (auto ready = wait_ready(POLLOUT); !ready) return std::unexpected(ready.error());
+    }
+    count = ::sendmsg(fd_, &message, MSG_NOSIGNAL | (deadline_ ? MSG_DONTWAIT : 0));
+    if (count >= 0) break;
+    if (errno == EINTR) continue;
+    if (deadline_ && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    break;
+  }
   if (count < 0) return std::unexpected(OsError::last());
   return static_cast<std::size_t>(count);
+}
+
+std::expected<void, OsError> PipeConnection::wait_ready(short events) const {
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= *deadline_) return std::unexpected(OsError::from_code(win::ERROR_TIMEOUT));
+    // Rounded up, so the wait never ends just short of the deadline and spins.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - now);
+    pollfd entry{fd_, events, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(std::clamp<std::int64_t>(left.count(), 1, 1 << 30)));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(OsError::last());
+    }
+    // Ready, or the other end hung up or failed: the call itself tells which.
+    if (ready > 0) return {};
+  }
+}
+
+std::expected<PeerCredentials, OsError> PipeConnection::peer_credentials() const {
+  if (fd_ < 0) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
+  ucred credentials{};
+  socklen_t length = sizeof(credentials);
+  if (::getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return std::unexpected(OsError::last());
+  if (length != sizeof(credentials)) return std::unexpected(OsError::from_code(win::ERROR_INVALID_DATA));
+  PeerCredentials peer;
+  peer.pid = static_cast<std::uint32_t>(credentials.pid);
+  peer.uid = static_cast<std::uint32_t>(credentials.uid);
+  peer.gid = static_cast<std::uint32_t>(credentials.gid);
+
+  // The supplementary groups: asked with a small list first, then with the size the system
+  // names (bounded by the system's own limit of 65,536 groups).
+  std::vector<gid_t> groups(32);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd_, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
+      groups.resize(bytes / sizeof(gid_t));
+      peer.groups.assign(groups.begin(), groups.end());
+      return peer;
+    }
+    if (errno != ERANGE) return std::unexpected(OsError::last());
+    const std::size_t wanted = bytes / sizeof(gid_t);
+    if (wanted <= groups.size() || wanted > kMaxPeerGroups) return std::unexpected(OsError::from_code(win::ERROR_INVALID_DATA));
+    groups.resize(wanted);
+  }
+  return std::unexpected(OsError::from_code(win::ERROR_INVALID_DATA));
 }
 
 OwnedDescriptor PipeConnection::take_received_descriptor() { return std::move(received_); }

@@ -1,0 +1,179 @@
+// icat_to_file: the Sleuth Kit's icat copies one file out of a raw device into the destination.
+//
+// icat's output goes into a new temporary file beside the destination (created as the client,
+// never through a link), which is renamed onto the destination when the run gave at least one
+// byte and removed otherwise, so the output is never held in memory and a failed run leaves
+// the destination as it was.
+#include <fmt/format.h>
+
+#include <array>
+#include <chrono>
+#include <limits>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ipc/peer_identity.h"
+#include "ipc/request_checks.h"
+#include "ipc/request_ops.h"
+#include "platform/acting_identity.h"
+#include "platform/drive_table.h"
+#include "platform/file_ops.h"
+#include "service/tool_config.h"
+#include "service/tool_runtime.h"
+
+namespace kavel_lib::ipc {
+
+namespace {
+
+constexpr std::string_view kIcatCode = "ICAT";
+constexpr std::chrono::seconds kPreviewTimeout{45};
+constexpr std::chrono::seconds kCheckedTimeout{120};
+// icat's -o counts sectors of this size.
+constexpr std::uint64_t kSectorBytes = 512;
+// Names tried for the temporary file before giving up.
+constexpr int kTemporaryNameAttempts = 16;
+
+// icat beside the executable (in its Sleuth Kit folder, then directly), else where the tool
+// search finds it.
+std::expected<std::filesystem::path, service::EngineError> locate_icat() {
+  const std::filesystem::path dir = service::exe_dir();
+  if (!dir.empty()) {
+    constexpr std::array<std::string_view, 4> kBeside = {"3rd/sleuthkit/icat.exe", "icat.exe", "3rd/sleuthkit/icat",
+                                                         "icat"};
+    for (const auto name : kBeside) {
+      const auto candidate = dir / std::filesystem::path(std::string(name));
+      if (service::path_is_file(candidate)) return candidate;
+    }
+  }
+  return service::find_icat(service::load_config_and_resolve_tools());
+}
+
+struct IcatSource {
+  std::string host_path;        // what icat opens
+  std::uint64_t sector_offset;  // its -o
+};
+
+// The host file the drive table puts behind the device, and the request's sector offset moved
+// by where the device lies in that file.
+std::expected<IcatSource, std::string> icat_source(std::string_view device, std::uint64_t offset) {
+  const auto table = platform::DriveTable::from_environment();
+  if (!table) return std::unexpected(table.error());
+  const auto name = platform::device_name_of_path(device);
+  const auto entry = name ? table->lookup(*name) : std::nullopt;
+  if (!entry) return std::unexpected(platform::WinError{platform::win::ERROR_FILE_NOT_FOUND}.display());
+  const platform::WinError invalid{platform::win::ERROR_INVALID_PARAMETER};
+  if (entry->offset % kSectorBytes != 0) return std::unexpected(invalid.display());
+  const std::uint64_t mapped = entry->offset / kSectorBytes;
+  if (offset > std::numeric_limits<std::uint64_t>::max() - mapped) return std::unexpected(invalid.display());
+  return IcatSource{entry->host_path, offset + mapped};
+}
+
+// "-f" and the type, "-r" to recover, "-o" and the offset when not 0, the device, the inode
+// as received.
+std::vector<std::string> icat_arguments(const std::string& fs_type, bool recover, const IcatSource& source,
+                                        const std::string& inode) {
+  std::vector<std::string> arguments{"-f", fs_type};
+  if (recover) arguments.emplace_back("-r");
+  if (source.sector_offset != 0) {
+    arguments.emplace_back("-o");
+    arguments.push_back(fmt::format("{}", source.sector_offset));
+  }
+  arguments.push_back(source.host_path);
+  arguments.push_back(inode);
+  return arguments;
+}
+
+class FileSink final : public service::OutputSink {
+ public:
+  explicit FileSink(platform::DestinationFile& file) : file_(file) {}
+  std::expected<void, platform::OsError> write_all(std::span<const std::uint8_t> bytes) override {
+    return file_.write_all(bytes);
+  }
+
+ private:
+  platform::DestinationFile& file_;
+};
+
+struct TemporaryFile {
+  std::filesystem::path path;
+  platform::DestinationFile file;
+};
+
+// A new file with an unused name in the destination's folder.
+std::expected<TemporaryFile, platform::OsError> create_temporary_beside(const std::filesystem::path& destination) {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  const auto folder = destination.parent_path();
+  std::optional<platform::OsError> last;
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    const auto path = folder / fmt::format(".icat-{:016x}.part", random());
+    auto file = platform::DestinationFile::create_new(path);
+    if (file) return TemporaryFile{path, std::move(*file)};
+    if (file.error().code() != platform::win::ERROR_FILE_EXISTS) return std::unexpected(file.error());
+    last = file.error();
+  }
+  return std::unexpected(*last);
+}
+
+// Runs icat into the file: the first max_bytes bytes within 45 seconds, or all of its output
+// within 120 seconds. Gives the count of bytes written.
+std::expected<std::uint64_t, std::string> run_icat(const service::LocatedTool& icat,
+                                                   const std::vector<std::string>& arguments, std::uint64_t max_bytes,
+                                                   platform::DestinationFile& file) {
+  FileSink sink(file);
+  if (max_bytes != 0) {
+    auto written = service::run_tool_preview_to_file(icat, arguments, max_bytes, kPreviewTimeout, sink);
+    if (!written) return std::unexpected(written.error().display());
+    return *written;
+  }
+  auto run = service::run_tool_checked_to_file(icat, arguments, kCheckedTimeout, sink);
+  if (!run) return std::unexpected(run.error().display());
+  return run->stdout_length;
+}
+
+}  // namespace
+
+IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const RequestContext& context) {
+  const auto fs_type = parse_icat_fs_type(request.fs);
+  if (!fs_type) return ipc_response_err(kIcatCode, fs_type.error());
+  if (auto allowed = validate_device_path(request.device); !allowed) return ipc_response_err(kIcatCode, allowed.error());
+  if (auto inode = validate_inode(request.inode); !inode) return ipc_response_err(kIcatCode, inode.error());
+  const auto destination = validate_export_destination(request.dest);
+  if (!destination) return ipc_response_err(kIcatCode, destination.error());
+  auto identity = acting_identity_for(context.peer, platform::process_identity());
+  if (!identity) return ipc_response_err(kIcatCode, identity.error());
+
+  // Only the destination's folders and files are made as the client; the tool search and the
+  // tool run below are the service's own.
+  const platform::ScopedActingIdentity acting(std::move(*identity));
+  if (auto made = platform::create_parent_folders(*destination); !made) {
+    return ipc_response_err(kIcatCode, io_error_to_string(made.error()));
+  }
+  auto icat_path = locate_icat();
+  if (!icat_path) return ipc_response_err(kIcatCode, engine_error_to_string(icat_path.error()));
+  auto icat = service::require_tool_file("icat", *icat_path);
+  if (!icat) return ipc_response_err(kIcatCode, engine_error_to_string(icat.error()));
+  const auto source = icat_source(request.device, request.offset);
+  if (!source) return ipc_response_err(kIcatCode, source.error());
+  const auto arguments = icat_arguments(*fs_type, request.recover, *source, request.inode);
+
+  auto temporary = create_temporary_beside(*destination);
+  if (!temporary) return ipc_response_err(kIcatCode, io_error_to_string(temporary.error()));
+  const auto fail = [&](std::string message) {
+    (void)temporary->file.close();
+    (void)platform::remove_file(temporary->path);
+    return ipc_response_err(kIcatCode, message);
+  };
+
+  const auto written = run_icat(*icat, arguments, request.max_bytes, temporary->file);
+  if (!written) return fail(written.error());
+  if (*written == 0) return fail("icat returned empty output");
+  if (auto closed = temporary->file.close(); !closed) return fail(io_error_to_string(closed.error()));
+  if (auto renamed = platform::rename_path(temporary->path, *destination); !renamed) {
+    return fail(io_error_to_string(renamed.error()));
+  }
+  return IpcResponse::Ok{nlohmann::json{{"ok", true}}};
+}
+
+}  // namespace kavel_lib::ipc
