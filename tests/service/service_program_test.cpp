@@ -242,6 +242,8 @@ TEST_F(ServiceProgram, ServiceRoadReportsReadyAndStopsOnSigterm) {
   // Nothing printed on this road; the log tells the road taken.
   EXPECT_EQ(run->output(), "");
   EXPECT_NE(log_text().find("[PolvaneService] PolvaneService SCM worker running"), std::string::npos) << log_text();
+  // The wake-up ping was read and answered like any request: no connection error was logged.
+  EXPECT_EQ(log_text().find("IPC connection error"), std::string::npos) << log_text();
   EXPECT_EQ(notify.receive(100ms), std::nullopt);
 }
 
