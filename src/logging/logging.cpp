@@ -138,8 +138,7 @@ void init_logging() {
   set->sink = std::make_shared<AppendFileSink>(std::move(opened->file));
   LoggerSet* expected = nullptr;
   if (!g_installed.compare_exchange_strong(expected, set, std::memory_order_acq_rel)) {
-    delete set;  // a logger is already installed; this one is not used
-    return;
+    delete set;  // a logger is already installed and stays; this file is not used
   }
   info(kLoggingTarget, "Logger initialized, log file: {}", shown);
 }

@@ -1,0 +1,333 @@
+// The request dispatcher through clients on the socket: open_device, the three exports, their
+// field checks, and the exports made as the client (an unprivileged client writes only where it
+// may itself, never through a link).
+#include <sys/stat.h>
+
+#include <array>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+#include "platform/local_pipe.h"
+#include "server_fixture.h"
+#include "support/mapped_volume.h"
+
+namespace kavel_lib::ipc::server_testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ManifestEntry {
+  std::uint64_t size = 0;
+  std::string sha256;
+  std::string inode;
+  std::string first_cluster;
+};
+
+// The manifest row of a path, from a real volume's manifest.
+std::optional<ManifestEntry> manifest_entry(const std::string& volume, const std::string& path) {
+  std::ifstream in(kavel_test::real_volumes_dir() / ("manifest-" + volume + ".tsv"));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> cols;
+    std::stringstream s(line);
+    for (std::string col; std::getline(s, col, '\t');) cols.push_back(col);
+    cols.resize(9);
+    if (cols[0] == path) return ManifestEntry{std::stoull(cols[2]), cols[3], cols[4], cols[5]};
+  }
+  return std::nullopt;
+}
+
+std::string fat32_request(std::string_view letter, std::uint32_t cluster, std::uint64_t size, std::string_view dest) {
+  return R"({"op":"export_fat32","letter":)" + json_text(letter) + R"(,"cluster":)" + std::to_string(cluster) +
+         R"(,"size":)" + std::to_string(size) + R"(,"dest":)" + json_text(dest) + "}";
+}
+
+std::string open_request(std::string_view path, std::uint64_t pid) {
+  return R"({"op":"open_device","path":)" + json_text(path) + R"(,"client_pid":)" + std::to_string(pid) + "}";
+}
+
+std::uint32_t owner_of(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : 0xFFFFFFFFu;
+}
+
+class Dispatcher : public ServerTest {
+ protected:
+  // A folder any user may write in, for the unprivileged client's files.
+  fs::path open_folder(const std::string& name) {
+    const auto folder = out_.path() / name;
+    fs::create_directories(folder);
+    fs::permissions(out_.path(), fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+    fs::permissions(folder, fs::perms::all);
+    return folder;
+  }
+
+  kavel_test::TempDir out_;
+};
+
+// ---- open_device ------------------------------------------------------------------------
+
+TEST_F(Dispatcher, DevicePathsOutsideTheThreeFormsAreRefused) {
+  for (const std::string path : {"C:\\", "\\\\.\\C", "\\\\?\\C:", "\\\\.\\pipe\\x", "//./C:", "\\\\.\\C:\\Users\\x\\a",
+                                 "\\\\.\\C:x", "\\\\.\\PhysicalDrive", "\\\\.\\PhysicalDrive0x", "\\\\.\\Volume{a/b}",
+                                 "\\\\.\\XVOLUME{1}", "\\\\.\\ab:"}) {
+    EXPECT_EQ(call_raw(open_request(path, ::getpid())), err_reply("OPEN", "device path not allowed: " + path)) << path;
+  }
+}
+
+TEST_F(Dispatcher, DevicePathsOfTheThreeFormsPassTheCheckInAnyCase) {
+  kavel_test::ScopedEnv drives("KAVEL_DRIVES", std::nullopt);
+  // Nothing is mapped, so the open itself fails: the check was passed.
+  for (const std::string path : {"\\\\.\\C:", "\\\\.\\c:", "\\\\.\\PhysicalDrive0", "\\\\.\\physicaldrive12",
+                                 "\\\\.\\Volume{0a1b-2c}", "\\\\.\\VOLUME{ABC}"}) {
+    EXPECT_EQ(call_raw(open_request(path, ::getpid())),
+              err_reply("OPEN", "open device failed: The system cannot find the file specified. (0x80070002)"))
+        << path;
+  }
+}
+
+TEST_F(Dispatcher, OpenedDeviceTravelsToTheClientWithTheReply) {
+  const auto image = out_ / "disk.img";
+  std::string bytes(8192, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  kavel_test::write_file(image, bytes);
+  kavel_test::ScopedEnv drives("KAVEL_DRIVES", "PhysicalDrive3=" + image.string());
+
+  const std::size_t before = open_descriptor_count();
+  platform::OwnedDescriptor passed;
+  // The reply names the service's own number of the descriptor; what arrives here has a number
+  // of its own.
+  const std::string reply = call_raw(open_request("\\\\.\\PHYSICALDRIVE3", ::getpid()), &passed);
+  ASSERT_TRUE(passed.valid()) << reply;
+  const std::string prefix = R"({"status":"ok","data":{"handle":)";
+  ASSERT_TRUE(reply.starts_with(prefix) && reply.ends_with("}}")) << reply;
+  const std::string number = reply.substr(prefix.size(), reply.size() - prefix.size() - 2);
+  EXPECT_FALSE(number.empty());
+  EXPECT_EQ(number.find_first_not_of("0123456789"), std::string::npos) << number;
+  std::array<char, 16> head{};
+  ASSERT_EQ(::pread(passed.get(), head.data(), head.size(), 4096), 16);
+  EXPECT_EQ(std::string(head.data(), head.size()), bytes.substr(4096, 16));
+  passed.reset();
+  // Through the client library the data names the descriptor it received.
+  auto called = ipc_call_default(IpcRequest::OpenDevice{"\\\\.\\PhysicalDrive3", static_cast<std::uint32_t>(::getpid())});
+  ASSERT_TRUE(called.has_value()) << called.error().display();
+  ASSERT_TRUE(called->handle.valid());
+  EXPECT_EQ(called->data, nlohmann::json({{"handle", called->handle.get()}}));
+  called->handle.reset();
+  // The service kept nothing open.
+  EXPECT_EQ(open_descriptor_count(), before);
+}
+
+TEST_F(Dispatcher, ClientProcessThatIsNotThereFailsAndClosesTheDevice) {
+  const auto image = out_ / "disk.img";
+  kavel_test::write_file(image, std::string(4096, 'x'));
+  kavel_test::ScopedEnv drives("KAVEL_DRIVES", "E=" + image.string());
+  const std::size_t before = open_descriptor_count();
+  for (const std::uint64_t pid : {0ull, 2147483632ull, 4294967295ull}) {
+    platform::OwnedDescriptor passed;
+    EXPECT_EQ(call_raw(open_request("\\\\.\\E:", pid), &passed),
+              err_reply("OPEN", "OpenProcess(" + std::to_string(pid) +
+                                    ") failed: The parameter is incorrect. (0x80070057)"));
+    EXPECT_FALSE(passed.valid());
+  }
+  EXPECT_EQ(open_descriptor_count(), before);
+}
+
+// ---- export checks ------------------------------------------------------------------------
+
+TEST_F(Dispatcher, DriveLetterChecks) {
+  const std::string dest = (out_ / "x.bin").string();
+  EXPECT_EQ(call_raw(fat32_request("", 2, 1, dest)), err_reply("EXPORT", "missing drive letter"));
+  EXPECT_EQ(call_raw(fat32_request(" \t ", 2, 1, dest)), err_reply("EXPORT", "missing drive letter"));
+  EXPECT_EQ(call_raw(fat32_request("1", 2, 1, dest)), err_reply("EXPORT", "invalid drive letter: 1"));
+  EXPECT_EQ(call_raw(fat32_request(" :E", 2, 1, dest)), err_reply("EXPORT", "invalid drive letter:  :E"));
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+TEST_F(Dispatcher, DestinationChecks) {
+  for (const std::string dest : {"out\\a.doc", "out/a.doc", "C:\\out\\a.doc", "\\\\?\\C:\\out\\a.doc", ""}) {
+    EXPECT_EQ(call_raw(fat32_request("E", 2, 1, dest)),
+              err_reply("EXPORT", "export destination must be an absolute path"))
+        << dest;
+  }
+  for (const std::string dest : {"/tmp/x\\\\.\\y", "/tmp/physicaldrive0", "/tmp/Volume{1}", "/dev/null", "/dev",
+                                 "/proc/self/environ", "/sys/kernel/x", "//dev/x", "/./proc/x", "/tmp/../dev/x"}) {
+    EXPECT_EQ(call_raw(fat32_request("E", 2, 1, dest)),
+              err_reply("EXPORT", "export destination cannot be a device path"))
+        << dest;
+  }
+}
+
+// ---- exports from the real volumes --------------------------------------------------------
+
+TEST_F(Dispatcher, Fat32ExportIntoAMissingFolderCreatesIt) {
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  const auto file = manifest_entry("fat32", "docs/2/deleted-exact-8192.bin");
+  ASSERT_TRUE(file.has_value());
+  kavel_test::MappedVolume volume(kavel_test::real_volumes_dir() / "fat32.img", 'H');
+  const auto dest = out_ / "new" / "deeper" / "file.bin";
+  EXPECT_EQ(call_raw(fat32_request("  h", static_cast<std::uint32_t>(std::stoul(file->first_cluster)), file->size,
+                                   dest.string())),
+            kOkReply);
+  EXPECT_EQ(kavel_test::sha256_of_file(dest), file->sha256);
+}
+
+TEST_F(Dispatcher, ExportThatWritesNothingIsEmpty) {
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  kavel_test::MappedVolume volume(kavel_test::real_volumes_dir() / "fat32.img", 'H');
+  const auto dest = out_ / "empty.bin";
+  // A start cluster outside the volume: the exporter succeeds with an empty file.
+  EXPECT_EQ(call_raw(fat32_request("H", 0x0FFFFFF0, 4096, dest.string())), err_reply("EXPORT", "exported file is empty"));
+  EXPECT_TRUE(fs::exists(dest));
+}
+
+TEST_F(Dispatcher, ExporterFailureTextIsTheMessage) {
+  kavel_test::ScopedEnv drives("KAVEL_DRIVES", std::nullopt);
+  EXPECT_EQ(call_raw(fat32_request("Q", 2, 10, (out_ / "q.bin").string())),
+            err_reply("EXPORT", "The system cannot find the file specified. (os error 2)"));
+}
+
+TEST_F(Dispatcher, NtfsExportByRecordNumber) {
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  const auto file = manifest_entry("ntfs", "docs/2/deleted-exact-4096.bin");
+  ASSERT_TRUE(file.has_value());
+  kavel_test::MappedVolume volume(kavel_test::real_volumes_dir() / "ntfs-small.img", 'N');
+  const auto dest = out_ / "ntfs.bin";
+  EXPECT_EQ(call_raw(R"({"op":"export_ntfs_frn","letter":"n","frn":)" + file->inode + R"(,"dest":)" +
+                     json_text(dest.string()) + "}"),
+            kOkReply);
+  EXPECT_EQ(kavel_test::sha256_of_file(dest), file->sha256);
+}
+
+TEST_F(Dispatcher, ExfatExport) {
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  const auto file = manifest_entry("exfat", "docs/2/deleted-exact-4096.bin");
+  ASSERT_TRUE(file.has_value());
+  kavel_test::MappedVolume volume(kavel_test::real_volumes_dir() / "exfat.img", 'X');
+  const auto dest = out_ / "exfat.bin";
+  EXPECT_EQ(call_raw(R"({"op":"export_exfat","letter":"X","cluster":)" + file->first_cluster +
+                     R"(,"offset":0,"size":)" + std::to_string(file->size) +
+                     R"(,"no_fat_chain":true,"filename":null,"dest":)" + json_text(dest.string()) + "}"),
+            kOkReply);
+  EXPECT_EQ(kavel_test::sha256_of_file(dest), file->sha256);
+}
+
+// ---- exports as the client ----------------------------------------------------------------
+
+TEST_F(Dispatcher, UnprivilegedClientCannotWriteIntoARootOnlyFolder) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  const auto file = manifest_entry("fat32", "docs/2/deleted-exact-4096.bin");
+  ASSERT_TRUE(file.has_value());
+  kavel_test::MappedVolume volume(kavel_test::real_volumes_dir() / "fat32.img", 'H');
+  const auto cluster = static_cast<std::uint32_t>(std::stoul(file->first_cluster));
+  fs::permissions(out_.path(), fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+  const auto closed = out_ / "root-only";
+  fs::create_directories(closed);
+  fs::permissions(closed, fs::perms::owner_all);
+
+  const std::string denied = err_reply("EXPORT", "Access is denied. (os error 5)");
+  EXPECT_EQ(as_unprivileged_user([&] { return call_raw(fat32_request("H", cluster, file->size, (closed / "a.bin").string())); }),
+            denied);
+  EXPECT_EQ(as_unprivileged_user([&] {
+              return call_raw(fat32_request("H", cluster, file->size, (closed / "sub" / "a.bin").string()));
+            }),
+            denied);
+  EXPECT_FALSE(fs::exists(closed / "a.bin"));
+  EXPECT_FALSE(fs::exists(closed / "sub"));
+  // The same request from root goes through.
+  EXPECT_EQ(call_raw(fat32_request("H", cluster, file->size, (closed / "a.bin").string())), kOkReply);
+}
+
+TEST_F(Dispatcher, UnprivilegedClientsFilesAndFoldersAreItsOwn) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  const auto file = manifest_entry("fat32", "docs/2/deleted-exact-4096.bin");
+  ASSERT_TRUE(file.has_value());
+  kavel_test::MappedVolume volume(kavel_test::real_volumes_dir() / "fat32.img", 'H');
+  const auto folder = open_folder("shared");
+  const auto dest = folder / "made" / "by" / "client.bin";
+  EXPECT_EQ(as_unprivileged_user([&] {
+              return call_raw(fat32_request("H", static_cast<std::uint32_t>(std::stoul(file->first_cluster)),
+                                            file->size, dest.string()));
+            }),
+            kOkReply);
+  EXPECT_EQ(kavel_test::sha256_of_file(dest), file->sha256);
+  EXPECT_EQ(owner_of(dest), static_cast<std::uint32_t>(kavel_test::kUnprivilegedUid));
+  EXPECT_EQ(owner_of(folder / "made"), static_cast<std::uint32_t>(kavel_test::kUnprivilegedUid));
+  // The service's own identity is back: a root-only file it makes now is root's.
+  EXPECT_EQ(call_raw(fat32_request("H", static_cast<std::uint32_t>(std::stoul(file->first_cluster)), file->size,
+                                   (folder / "root.bin").string())),
+            kOkReply);
+  EXPECT_EQ(owner_of(folder / "root.bin"), 0u);
+}
+
+TEST_F(Dispatcher, DestinationThatIsALinkIsNeverFollowed) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  const auto file = manifest_entry("fat32", "docs/2/deleted-exact-4096.bin");
+  ASSERT_TRUE(file.has_value());
+  kavel_test::MappedVolume volume(kavel_test::real_volumes_dir() / "fat32.img", 'H');
+  const auto cluster = static_cast<std::uint32_t>(std::stoul(file->first_cluster));
+  const auto folder = open_folder("links");
+  const auto secret = out_ / "secret";
+  kavel_test::write_file(secret, "keep");
+  fs::create_symlink(secret, folder / "link.bin");
+
+  const std::string unprivileged =
+      as_unprivileged_user([&] { return call_raw(fat32_request("H", cluster, file->size, (folder / "link.bin").string())); });
+  EXPECT_TRUE(unprivileged.starts_with(R"({"status":"err","code":"EXPORT")")) << unprivileged;
+  EXPECT_TRUE(call_raw(fat32_request("H", cluster, file->size, (folder / "link.bin").string()))
+                  .starts_with(R"({"status":"err","code":"EXPORT")"));
+  EXPECT_EQ(kavel_test::read_file(secret), "keep");
+  EXPECT_TRUE(fs::is_symlink(folder / "link.bin"));
+}
+
+TEST_F(Dispatcher, DestinationThatIsAPipeIsRefusedWithoutBlocking) {
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  kavel_test::MappedVolume volume(kavel_test::real_volumes_dir() / "fat32.img", 'H');
+  const auto fifo = out_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+  EXPECT_TRUE(call_raw(fat32_request("H", 2, 10, fifo.string())).starts_with(R"({"status":"err","code":"EXPORT")"));
+}
+
+// A service that does not run as root acts only for its own user.
+TEST(DispatcherUnprivilegedService, RefusesExportsOfOtherUsers) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  kavel_test::TempDir dir;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+  kavel_test::ScopedEnv env("KAVEL_PIPE_DIR", dir.path().string());
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 ||
+        ::setresgid(kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid) != 0 ||
+        ::setresuid(kavel_test::kUnprivilegedUid, kavel_test::kUnprivilegedUid, kavel_test::kUnprivilegedUid) != 0) {
+      ::_exit(100);
+    }
+    std::atomic<bool> running{true};
+    (void)serve(running);
+    ::_exit(0);
+  }
+  std::string reply;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < give_up) {
+    reply = call_raw(R"({"op":"ping"})");
+    if (reply == kPongReply) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(reply, kPongReply);
+  EXPECT_EQ(call_raw(fat32_request("H", 2, 10, (dir.path() / "x.bin").string())),
+            err_reply("EXPORT", "Access is denied. (os error 5)"));
+  EXPECT_EQ(call_raw(R"({"op":"icat_to_file","fs":"ntfs","device":"\\\\.\\E:","inode":"5","offset":0,"dest":)" +
+                     json_text((dir.path() / "y.bin").string()) + R"(,"recover":false,"max_bytes":0})"),
+            err_reply("ICAT", "Access is denied. (os error 5)"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.bin"));
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+}
+
+}  // namespace
+}  // namespace kavel_lib::ipc::server_testing

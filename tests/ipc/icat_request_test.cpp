@@ -1,0 +1,196 @@
+// icat_to_file through clients on the socket, with a stand-in icat in KAVEL_BUNDLED_TOOLS that
+// writes its arguments one per line (or nothing, a failure, or many bytes, as its inode asks),
+// and notes each run beside itself.
+#include <sys/stat.h>
+
+#include "server_fixture.h"
+
+namespace kavel_lib::ipc::server_testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kFakeIcat = R"(#!/bin/sh
+for last in "$@"; do :; done
+echo run >> runs.log
+case "$last" in
+  empty) exit 0 ;;
+  fail) echo "cannot read inode" >&2; exit 1 ;;
+  big) head -c 100000 /dev/zero | tr '\000' z; exit 0 ;;
+esac
+for a in "$@"; do printf '%s\n' "$a"; done
+)";
+
+std::string icat_request(std::string_view fs_type, std::string_view device, std::string_view inode,
+                         std::uint64_t offset, std::string_view dest, bool recover, std::uint64_t max_bytes) {
+  return R"({"op":"icat_to_file","fs":)" + json_text(fs_type) + R"(,"device":)" + json_text(device) +
+         R"(,"inode":)" + json_text(inode) + R"(,"offset":)" + std::to_string(offset) + R"(,"dest":)" +
+         json_text(dest) + R"(,"recover":)" + (recover ? "true" : "false") + R"(,"max_bytes":)" +
+         std::to_string(max_bytes) + "}";
+}
+
+// The temporary files icat's output goes through, left in a folder.
+int leftovers(const fs::path& folder) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().filename().string().starts_with(".icat-")) ++count;
+  }
+  return count;
+}
+
+class IcatToFile : public ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    fs::create_directories(tools_.path() / "sleuthkit");
+    icat_ = tools_.path() / "sleuthkit" / "icat";
+    kavel_test::write_file(icat_, std::string(kFakeIcat));
+    fs::permissions(icat_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(out_.path(), fs::perms::all);
+  }
+
+  int runs() const {
+    const auto log = tools_.path() / "sleuthkit" / "runs.log";
+    if (!fs::exists(log)) return 0;
+    const std::string text = kavel_test::read_file(log);
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+  }
+
+  kavel_test::TempDir tools_;
+  kavel_test::ScopedEnv tools_env_{"KAVEL_BUNDLED_TOOLS", tools_.path().string()};
+  kavel_test::ScopedEnv drives_{"KAVEL_DRIVES", "E=/images/e.img@1048576;F=/images/f.img;PhysicalDrive0=/images/disk.img"};
+  kavel_test::TempDir out_;
+  fs::path icat_;
+};
+
+TEST_F(IcatToFile, ArgumentsInTheirOrderWithRecoverAndTheMappedOffset) {
+  const auto dest = out_ / "a.txt";
+  EXPECT_EQ(call_raw(icat_request(" NTFS ", "\\\\.\\E:", " 5-128-1 ", 2048, dest.string(), true, 0)), kOkReply);
+  // 2048 sectors asked, and the volume lies 1,048,576 bytes (2048 sectors) into its image.
+  EXPECT_EQ(kavel_test::read_file(dest), "-f\nntfs\n-r\n-o\n4096\n/images/e.img\n 5-128-1 \n");
+  EXPECT_EQ(leftovers(out_.path()), 0);
+}
+
+TEST_F(IcatToFile, PlainArgumentsWithoutOffsetOrRecover) {
+  const auto dest = out_ / "b.txt";
+  EXPECT_EQ(call_raw(icat_request("ExFAT", "\\\\.\\f:", "7", 0, dest.string(), false, 0)), kOkReply);
+  EXPECT_EQ(kavel_test::read_file(dest), "-f\nexfat\n/images/f.img\n7\n");
+  EXPECT_EQ(call_raw(icat_request("fat", "\\\\.\\PhysicalDrive0", "9", 63, dest.string(), false, 0)), kOkReply);
+  EXPECT_EQ(kavel_test::read_file(dest), "-f\nfat\n-o\n63\n/images/disk.img\n9\n");
+}
+
+TEST_F(IcatToFile, FileSystemTypeChecks) {
+  const auto dest = (out_ / "c.txt").string();
+  EXPECT_EQ(call_raw(icat_request("ext4", "\\\\.\\E:", "5", 0, dest, false, 0)),
+            err_reply("ICAT", "unsupported icat fs type: ext4"));
+  EXPECT_EQ(call_raw(icat_request(" EXT4\t", "\\\\.\\E:", "5", 0, dest, false, 0)),
+            err_reply("ICAT", "unsupported icat fs type: ext4"));
+  EXPECT_EQ(call_raw(icat_request("", "\\\\.\\E:", "5", 0, dest, false, 0)),
+            err_reply("ICAT", "unsupported icat fs type: "));
+  EXPECT_EQ(runs(), 0);
+}
+
+TEST_F(IcatToFile, InodeChecks) {
+  const auto dest = (out_ / "d.txt").string();
+  const std::string invalid = err_reply("ICAT", "invalid inode");
+  for (const std::string& inode : {std::string(129, '1'), std::string(), std::string("  \t"), std::string("-V"),
+                                  std::string(" -V"), std::string("--help"), std::string("\n-o")}) {
+    EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", inode, 0, dest, false, 0)), invalid) << inode;
+  }
+  EXPECT_EQ(runs(), 0);
+  EXPECT_FALSE(fs::exists(dest));
+  // 128 bytes is still a valid inode, and a "-" inside it is no option.
+  const std::string longest = "5-" + std::string(126, '1');
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", longest, 0, dest, false, 0)), kOkReply);
+  EXPECT_EQ(kavel_test::read_file(dest), "-f\nntfs\n-o\n2048\n/images/e.img\n" + longest + "\n");
+}
+
+TEST_F(IcatToFile, DeviceAndDestinationChecks) {
+  const auto dest = (out_ / "e.txt").string();
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\C:\\x", "5", 0, dest, false, 0)),
+            err_reply("ICAT", "device path not allowed: \\\\.\\C:\\x"));
+  EXPECT_EQ(call_raw(icat_request("ntfs", "/images/e.img", "5", 0, dest, false, 0)),
+            err_reply("ICAT", "device path not allowed: /images/e.img"));
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, "e.txt", false, 0)),
+            err_reply("ICAT", "export destination must be an absolute path"));
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, "/proc/self/mem", false, 0)),
+            err_reply("ICAT", "export destination cannot be a device path"));
+  // A device that passes the check but that the drive table does not map.
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\Z:", "5", 0, dest, false, 0)),
+            err_reply("ICAT", "The system cannot find the file specified. (0x80070002)"));
+  EXPECT_EQ(runs(), 0);
+}
+
+TEST_F(IcatToFile, EmptyOutputLeavesTheDestinationAsItWas) {
+  const auto dest = out_ / "f.txt";
+  kavel_test::write_file(dest, "before");
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "empty", 0, dest.string(), false, 0)),
+            err_reply("ICAT", "icat returned empty output"));
+  EXPECT_EQ(kavel_test::read_file(dest), "before");
+  EXPECT_EQ(leftovers(out_.path()), 0);
+  EXPECT_EQ(runs(), 1);
+}
+
+TEST_F(IcatToFile, FailedRunLeavesTheDestinationAsItWas) {
+  const auto dest = out_ / "g.txt";
+  kavel_test::write_file(dest, "before");
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "fail", 0, dest.string(), false, 0)),
+            err_reply("ICAT", "icat failed (code Some(1)): cannot read inode"));
+  EXPECT_EQ(kavel_test::read_file(dest), "before");
+  EXPECT_EQ(leftovers(out_.path()), 0);
+}
+
+TEST_F(IcatToFile, ByteCapTakesThePreview) {
+  const auto capped = out_ / "h.bin";
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "big", 0, capped.string(), false, 65536)), kOkReply);
+  EXPECT_EQ(fs::file_size(capped), 65536u);
+  const auto whole = out_ / "i.bin";
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "big", 0, whole.string(), false, 0)), kOkReply);
+  EXPECT_EQ(fs::file_size(whole), 100000u);
+  EXPECT_EQ(leftovers(out_.path()), 0);
+}
+
+TEST_F(IcatToFile, DestinationFolderIsMadeFirst) {
+  const auto dest = out_ / "new" / "sub" / "j.txt";
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, dest.string(), false, 0)), kOkReply);
+  EXPECT_TRUE(fs::is_regular_file(dest));
+}
+
+TEST_F(IcatToFile, MissingIcatIsTheToolSearchError) {
+  kavel_test::TempDir empty;
+  kavel_test::ScopedEnv tools("KAVEL_BUNDLED_TOOLS", empty.path().string());
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, (out_ / "k.txt").string(), false, 0)),
+            err_reply("ICAT", "tool not found: Recovery tools not found"));
+}
+
+TEST_F(IcatToFile, UnprivilegedClientIsRefusedARootOnlyFolderBeforeIcatRuns) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  const auto closed = out_ / "root-only";
+  fs::create_directories(closed);
+  fs::permissions(closed, fs::perms::owner_all);
+  const auto reply = as_unprivileged_user(
+      [&] { return call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, (closed / "x.txt").string(), false, 0)); });
+  EXPECT_EQ(reply, err_reply("ICAT", "Access is denied. (os error 5)"));
+  EXPECT_EQ(runs(), 0);
+  EXPECT_TRUE(fs::is_empty(closed));
+}
+
+TEST_F(IcatToFile, UnprivilegedClientsFileIsItsOwnAndALinkIsReplacedNotFollowed) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  const auto secret = tools_.path() / "secret";
+  kavel_test::write_file(secret, "keep");
+  fs::create_symlink(secret, out_ / "link.txt");
+  const auto reply = as_unprivileged_user(
+      [&] { return call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, (out_ / "link.txt").string(), false, 0)); });
+  EXPECT_EQ(reply, kOkReply);
+  EXPECT_EQ(kavel_test::read_file(secret), "keep");
+  EXPECT_FALSE(fs::is_symlink(out_ / "link.txt"));
+  struct stat st {};
+  ASSERT_EQ(::lstat((out_ / "link.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, static_cast<uid_t>(kavel_test::kUnprivilegedUid));
+  EXPECT_EQ(leftovers(out_.path()), 0);
+}
+
+}  // namespace
+}  // namespace kavel_lib::ipc::server_testing

@@ -1,0 +1,67 @@
+// The dispatcher's field checks on their own, for the cases the socket tests do not reach.
+#include <gtest/gtest.h>
+
+#include "ipc/peer_identity.h"
+#include "ipc/request_checks.h"
+
+namespace kavel_lib::ipc {
+namespace {
+
+TEST(RequestChecks, DriveLetterTakesTheFirstCharacterAfterUnicodeBlanks) {
+  EXPECT_EQ(parse_request_drive_letter("e:"), 'E');
+  EXPECT_EQ(parse_request_drive_letter("E:\\"), 'E');
+  EXPECT_EQ(parse_request_drive_letter("Elephant"), 'E');
+  EXPECT_EQ(parse_request_drive_letter("\xE2\x80\x83z"), 'Z');  // an em space first
+  EXPECT_EQ(parse_request_drive_letter("\xC3\xA9"), std::unexpected(std::string("invalid drive letter: \xC3\xA9")));
+  EXPECT_EQ(parse_request_drive_letter("\xE2\x80\x83"), std::unexpected(std::string("missing drive letter")));
+}
+
+TEST(RequestChecks, DestinationsThatAreAccepted) {
+  for (const char* dest : {"/tmp/a.doc", "/developer/x", "/tmp/dev/x", "/procs/x", "/system/x", "/tmp/x/../y",
+                           "/home/u/\xE6\x96\x87\xE4\xBB\xB6.txt"}) {
+    const auto checked = validate_export_destination(dest);
+    ASSERT_TRUE(checked.has_value()) << dest;
+    EXPECT_EQ(checked->native(), dest);
+  }
+}
+
+TEST(RequestChecks, DevicePathNeedsItsExactPrefixAndSixBytes) {
+  EXPECT_TRUE(validate_device_path("\\\\.\\C:").has_value());
+  EXPECT_FALSE(validate_device_path("\\\\.\\C").has_value());
+  EXPECT_FALSE(validate_device_path("\\\\.\\\\C:").has_value());
+  EXPECT_FALSE(validate_device_path("\\\\.\\PhysicalDrive0\\").has_value());
+  EXPECT_FALSE(validate_device_path(std::string("\\\\.\\C:\0", 7)).has_value());
+}
+
+TEST(RequestChecks, InodeLengthIsCountedAsReceived) {
+  // 128 bytes with blanks around is fine; the blanks count toward the limit.
+  EXPECT_TRUE(validate_inode(" " + std::string(126, '7') + " ").has_value());
+  EXPECT_FALSE(validate_inode(" " + std::string(127, '7') + " ").has_value());
+}
+
+TEST(PeerIdentity, WhomTheFileOperationsActAs) {
+  const platform::FileIdentity root{0, 0, {0}};
+  const platform::FileIdentity user{1000, 1000, {1000, 27}};
+  const platform::PeerCredentials client{42, 1000, 1000, {27, 1000}};
+  const platform::PeerCredentials root_client{43, 0, 0, {}};
+  const std::string denied = "Access is denied. (os error 5)";
+
+  // A root service acts as any other user, as itself for root.
+  const auto as_client = acting_identity_for(client, root);
+  ASSERT_TRUE(as_client.has_value());
+  ASSERT_TRUE(as_client->has_value());
+  EXPECT_EQ(**as_client, (platform::FileIdentity{1000, 1000, {27, 1000}}));
+  const auto as_root = acting_identity_for(root_client, root);
+  ASSERT_TRUE(as_root.has_value());
+  EXPECT_FALSE(as_root->has_value());
+
+  // A service of user 1000 acts for its own user only.
+  const auto same_user = acting_identity_for(client, user);
+  ASSERT_TRUE(same_user.has_value());
+  EXPECT_FALSE(same_user->has_value());
+  EXPECT_EQ(acting_identity_for(root_client, user), std::unexpected(denied));
+  EXPECT_EQ(acting_identity_for(std::nullopt, root), std::unexpected(denied));
+}
+
+}  // namespace
+}  // namespace kavel_lib::ipc

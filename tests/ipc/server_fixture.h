@@ -1,0 +1,188 @@
+// The real service listener, run inside the test process on a socket in a temporary folder,
+// and clients that talk to it byte by byte.
+#pragma once
+
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <expected>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ipc/client.h"
+#include "ipc/framing.h"
+#include "ipc/server.h"
+#include "logging/logging.h"
+#include "platform/local_pipe.h"
+#include "support/test_env.h"
+
+namespace kavel_lib::ipc::server_testing {
+
+// The log of this test process: installed once, in a folder that lives as long as the process.
+inline const std::filesystem::path& test_log_path() {
+  static const std::filesystem::path path = [] {
+    const auto data = std::filesystem::temp_directory_path() / ("kavel-server-test-log-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(data);
+    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    logging::init_logging();
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(std::filesystem::temp_directory_path() /
+                                      ("kavel-server-test-log-" + std::to_string(::getpid())),
+                                  ec);
+    });
+    return data / "Polvane" / "log" / "app.log";
+  }();
+  return path;
+}
+
+inline std::string read_text(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The count of open descriptors of this process.
+inline std::size_t open_descriptor_count() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// Sends one frame with the payload and reads the reply frame's payload; an error's text
+// (prefixed "error: ") when either fails.
+inline std::string call_raw(std::string_view payload, platform::OwnedDescriptor* passed = nullptr) {
+  auto pipe = connect_pipe(std::chrono::seconds(3));
+  if (!pipe) return "error: " + pipe.error().display();
+  if (auto sent = send_frame(*pipe, payload); !sent) return "error: " + sent.error().display();
+  auto reply = receive_frame(*pipe);
+  if (!reply) return "error: " + reply.error().display();
+  if (passed != nullptr) *passed = pipe->take_received_descriptor();
+  return *reply;
+}
+
+// A JSON string literal of a text (for building requests and expected replies).
+inline std::string json_text(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      constexpr char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out.push_back(kHex[(c >> 4) & 0xF]);
+      out.push_back(kHex[c & 0xF]);
+      continue;
+    }
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+  return out;
+}
+
+inline std::string err_reply(std::string_view code, std::string_view message) {
+  return "{\"status\":\"err\",\"code\":" + json_text(code) + ",\"message\":" + json_text(message) + "}";
+}
+inline const std::string kOkReply = R"({"status":"ok","data":{"ok":true}})";
+inline const std::string kPongReply = R"({"status":"ok","data":{"pong":true,"protocolVersion":1}})";
+
+// Runs `body` in a child process as the unprivileged user; its result string comes back
+// through a pipe. "child failed" when the child could not drop its rights or died.
+template <typename Body>
+std::string as_unprivileged_user(Body&& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "child failed: pipe";
+  const pid_t child = ::fork();
+  if (child < 0) return "child failed: fork";
+  if (child == 0) {
+    ::close(fds[0]);
+    if (::setgroups(0, nullptr) != 0 ||
+        ::setresgid(kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid) != 0 ||
+        ::setresuid(kavel_test::kUnprivilegedUid, kavel_test::kUnprivilegedUid, kavel_test::kUnprivilegedUid) != 0) {
+      ::_exit(100);
+    }
+    const std::string result = body();
+    std::size_t done = 0;
+    while (done < result.size()) {
+      const ssize_t n = ::write(fds[1], result.data() + done, result.size() - done);
+      if (n <= 0) ::_exit(101);
+      done += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string result;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fds[0], buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: status " + std::to_string(status);
+  return result;
+}
+
+// Each test gets its own pipe folder with the listener running in it; the listener is stopped
+// as the service program stops it: the flag cleared, then a ping to wake it.
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::alarm(240);
+    (void)test_log_path();
+    std::filesystem::permissions(pipe_dir_.path(), std::filesystem::perms::all);
+    start();
+  }
+  void TearDown() override {
+    stop();
+    ::alarm(0);
+  }
+
+  void start() {
+    running_ = true;
+    thread_ = std::thread([this] { result_ = serve(running_); });
+    const auto socket = pipe_dir_.path() / "PolvaneService";
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!std::filesystem::exists(socket) && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(std::filesystem::exists(socket));
+  }
+
+  void stop() {
+    if (!thread_.joinable()) return;
+    running_ = false;
+    (void)ipc_call_default(IpcRequest::Ping{});
+    thread_.join();
+    EXPECT_TRUE(result_.has_value());
+  }
+
+  // The log's text written since `mark` (a size taken earlier).
+  static std::string log_since(std::size_t mark) {
+    const std::string text = read_text(test_log_path());
+    return mark <= text.size() ? text.substr(mark) : text;
+  }
+  static std::size_t log_mark() { return read_text(test_log_path()).size(); }
+
+  kavel_test::TempDir pipe_dir_;
+  kavel_test::ScopedEnv pipe_env_{"KAVEL_PIPE_DIR", pipe_dir_.path().string()};
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+  std::expected<void, std::string> result_;
+};
+
+}  // namespace kavel_lib::ipc::server_testing
