@@ -2,13 +2,18 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <optional>
+
+#include "platform/errors.h"
 
 namespace kavel_lib::platform {
 
 // The folder of the running program's file; empty when it cannot be had.
 std::filesystem::path executable_dir();
+// The full path of the running program's file.
+std::expected<std::filesystem::path, OsError> executable_path();
 // $TMPDIR, else /tmp.
 std::filesystem::path temp_dir();
 // The count of processors this process may run on; 0 when unknown.

@@ -23,6 +23,13 @@ std::filesystem::path executable_dir() {
   return exe.parent_path();
 }
 
+std::expected<std::filesystem::path, OsError> executable_path() {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return std::unexpected(OsError::from_errno(ec.value()));
+  return exe;
+}
+
 std::filesystem::path temp_dir() { return env_path("TMPDIR").value_or(std::filesystem::path("/tmp")); }
 
 unsigned processor_count() {

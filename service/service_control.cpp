@@ -1,0 +1,211 @@
+#include "service/service_control.h"
+
+#include <fmt/format.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "ipc/server.h"
+#include "logging/logging.h"
+#include "platform/console.h"
+#include "platform/elevation.h"
+#include "platform/system_info.h"
+
+namespace kavel_lib::service {
+
+namespace {
+
+// The running flag and status handle that the service main stores for the control handler and
+// the status reports. Never destroyed: the handler may run while the process ends.
+struct ServiceControlState {
+  std::mutex mutex;
+  std::optional<std::pair<std::shared_ptr<std::atomic<bool>>, platform::ServiceStatusHandle>> stored;
+};
+
+ServiceControlState& control_state() {
+  static auto* state = new ServiceControlState;
+  return *state;
+}
+
+// Writes a text to standard output at once, so that it keeps its place among the output of
+// an elevated copy that shares the terminal.
+void print(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+constexpr auto kMaxStartDelay = std::chrono::milliseconds(60000);
+
+// The test-only start-up delay, when the variable holds a decimal count of milliseconds.
+std::optional<std::chrono::milliseconds> start_delay() {
+  const char* value = std::getenv(kStartDelayVariable);
+  if (value == nullptr || *value == '\0') return std::nullopt;
+  const std::string_view text(value);
+  std::uint32_t ms = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
+  if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  return std::min(std::chrono::milliseconds(ms), kMaxStartDelay);
+}
+
+}  // namespace
+
+ProgramSwitches parse_switches(std::span<const std::string> arguments) {
+  ProgramSwitches switches;
+  for (const auto& argument : arguments) {
+    if (argument == kConsoleSwitch) switches.console = true;
+  }
+  for (const auto& argument : arguments) {
+    if (argument == kElevatedConsoleSwitch) switches.elevated_console = true;
+  }
+  return switches;
+}
+
+std::string fallback_line(std::string_view dispatcher_error) {
+  return fmt::format("Not started as Windows Service ({}); running IPC server in console mode.\n", dispatcher_error);
+}
+
+std::string elevation_failed_line(std::string_view failure) {
+  return fmt::format("UAC elevation failed: {}\n", failure);
+}
+
+std::string running_banner(bool elevated) {
+  return fmt::format("Polvane Service is running (elevated={}). Keep this window open while using the app.\n",
+                     elevated);
+}
+
+int program_main(std::span<const std::string> arguments) {
+  const ProgramSwitches switches = parse_switches(arguments);
+  if (switches.elevated_console || switches.console) {
+    (void)platform::alloc_console();
+    set_console_title();
+    run_console_mode(switches.elevated_console);
+    return 0;
+  }
+
+  const auto dispatched = platform::start_service_ctrl_dispatcher(kServiceName, service_main);
+  if (dispatched) return 0;
+
+  (void)platform::alloc_console();
+  set_console_title();
+  print(fallback_line(dispatched.error().display()));
+  run_console_mode(false);
+  return 0;
+}
+
+void run_console_mode(bool already_elevated) {
+  if (!process_is_elevated() && !already_elevated) {
+    print("Polvane Service needs administrator for raw volume access.\n");
+    print("Requesting elevation (UAC)\u2026\n");
+    std::string failure;
+    if (auto program = platform::executable_path(); !program) {
+      failure = program.error().display();
+    } else {
+      const std::vector<std::string> parameters{std::string(kConsoleSwitch), std::string(kElevatedConsoleSwitch)};
+      auto copy = platform::shell_execute_runas(*program, parameters);
+      if (copy) {
+        // The elevated copy serves the pipe on this terminal; this copy ends with it.
+        (void)copy->wait();
+        return;
+      }
+      failure = fmt::format("ShellExecuteEx runas failed: {}", copy.error().display());
+    }
+    print(elevation_failed_line(failure));
+  }
+
+  logging::init_logging();
+  const bool elevated = process_is_elevated();
+  logging::info(kLogTarget, "PolvaneService IPC listening (console mode, elevated={})", elevated);
+  print(running_banner(elevated));
+  print(fmt::format("Pipe: {}\n", ipc::kServicePipeName));
+
+  auto running = std::make_shared<std::atomic<bool>>(true);
+  if (const auto served = ipc::serve(*running); !served) {
+    print(fmt::format("Polvane Service stopped: {}\n", served.error()));
+  }
+}
+
+void service_main(const std::vector<std::string>&) {
+  auto running = std::make_shared<std::atomic<bool>>(true);
+
+  auto handle = platform::register_service_ctrl_handler_ex(kServiceName, service_control_handler, nullptr);
+  if (handle && (*handle == 0 || *handle == ~platform::ServiceStatusHandle{0})) {
+    handle = std::unexpected(platform::WinError{platform::win::ERROR_INVALID_HANDLE});
+  }
+  if (!handle) {
+    // Logging is not set up yet: this record reaches no file.
+    logging::error(kLogTarget, "RegisterServiceCtrlHandlerExW failed: {}", handle.error().display());
+    return;
+  }
+
+  store_service_control_state(running, *handle);
+  report_service_status(platform::SERVICE_RUNNING, platform::SERVICE_ACCEPT_STOP);
+
+  logging::init_logging();
+  logging::info(kLogTarget, "PolvaneService SCM worker running");
+
+  if (const auto delay = start_delay()) std::this_thread::sleep_for(*delay);
+
+  // The listener's error text, if any, is not reported on this road.
+  (void)ipc::serve(*running);
+
+  report_service_status(platform::SERVICE_STOPPED, 0);
+}
+
+std::uint32_t service_control_handler(std::uint32_t control, std::uint32_t, void*, void*) {
+  if (control == platform::SERVICE_CONTROL_INTERROGATE) return 0;
+  if (control != platform::SERVICE_CONTROL_STOP) return kControlNotHandled;
+  (void)stop_and_wake_listener();
+  report_service_status(platform::SERVICE_STOPPED, 0);
+  return 0;
+}
+
+std::expected<ipc::IpcReplyData, ipc::IpcClientError> stop_and_wake_listener() {
+  {
+    ServiceControlState& state = control_state();
+    std::lock_guard lock(state.mutex);
+    if (state.stored) state.stored->first->store(false);
+  }
+  // No lock is held during the call: the listener wakes, and the ping is answered by a
+  // connection thread of its own.
+  return ipc::ipc_call_default(ipc::IpcRequest{ipc::IpcRequest::Ping{}});
+}
+
+platform::ServiceStatus service_status_record(std::uint32_t state, std::uint32_t controls_accepted) {
+  platform::ServiceStatus status;
+  status.service_type = platform::SERVICE_WIN32_OWN_PROCESS;
+  status.current_state = state;
+  status.controls_accepted = controls_accepted;
+  status.wait_hint = state == platform::SERVICE_STOPPED ? 0 : kRunningWaitHint;
+  return status;
+}
+
+void report_service_status(std::uint32_t state, std::uint32_t controls_accepted) {
+  ServiceControlState& control = control_state();
+  std::lock_guard lock(control.mutex);
+  if (!control.stored || control.stored->second == 0) return;
+  (void)platform::set_service_status(control.stored->second, service_status_record(state, controls_accepted));
+}
+
+void store_service_control_state(std::shared_ptr<std::atomic<bool>> running, platform::ServiceStatusHandle handle) {
+  ServiceControlState& control = control_state();
+  std::lock_guard lock(control.mutex);
+  control.stored.emplace(std::move(running), handle);
+}
+
+void clear_service_control_state() {
+  ServiceControlState& control = control_state();
+  std::lock_guard lock(control.mutex);
+  control.stored.reset();
+}
+
+void set_console_title() { (void)platform::set_console_title(kServiceDisplayName); }
+
+bool process_is_elevated() { return platform::is_elevated(); }
+
+}  // namespace kavel_lib::service
