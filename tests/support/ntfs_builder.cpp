@@ -308,10 +308,10 @@ std::optional<Bytes> journal_bytes(const UsnJournalSpec& j, std::vector<std::int
   return out;
 }
 
-std::optional<Bytes> log_file_bytes(const LogFileSpec& spec) {
-  if (spec.size % kLogPage != 0 || spec.size < 8 * kLogPage) return std::nullopt;
-  Bytes log(spec.size, 0xFF);
-  const int size_bits = std::bit_width(spec.size) - 1;
+std::optional<Bytes> log_file_bytes(const LogFileSpec& desc) {
+  if (desc.size % kLogPage != 0 || desc.size < 8 * kLogPage) return std::nullopt;
+  Bytes log(desc.size, 0xFF);
+  const int size_bits = std::bit_width(desc.size) - 1;
   const int file_size_bits = size_bits - 3;
   const std::uint32_t seq_number_bits = static_cast<std::uint32_t>(64 - file_size_bits);
   auto lsn = [&](std::uint64_t offset) { return (std::uint64_t{1} << file_size_bits) | (offset >> 3); };
@@ -341,7 +341,7 @@ std::optional<Bytes> log_file_bytes(const LogFileSpec& spec) {
     ++page;
     current.clear();
   };
-  for (const auto& r : spec.records) {
+  for (const auto& r : desc.records) {
     const std::size_t header = 0x20 + 8 * r.lcns.size();
     const std::size_t redo_at = round8(header);
     const std::size_t undo_at = round8(redo_at + r.redo_data.size());
@@ -353,7 +353,7 @@ std::optional<Bytes> log_file_bytes(const LogFileSpec& spec) {
       close_page();
       start_page();
     }
-    if ((page + 1) * kLogPage > spec.size) return std::nullopt;
+    if ((page + 1) * kLogPage > desc.size) return std::nullopt;
     Bytes rec(total, 0);
     const std::uint64_t this_lsn = lsn(page * kLogPage + at);
     w64(rec, 0x00, this_lsn);
@@ -388,7 +388,7 @@ std::optional<Bytes> log_file_bytes(const LogFileSpec& spec) {
   }
   close_page();
 
-  if (spec.restart_pages) {
+  if (desc.restart_pages) {
     for (int copy = 0; copy < 2; ++copy) {
       Bytes p(kLogPage, 0);
       p[0] = 'R';
@@ -399,8 +399,8 @@ std::optional<Bytes> log_file_bytes(const LogFileSpec& spec) {
       w32(p, 0x10, kLogPage);
       w32(p, 0x14, kLogPage);
       w16(p, 0x18, 0x30);
-      w16(p, 0x1A, static_cast<std::uint16_t>(spec.minor_version));
-      w16(p, 0x1C, static_cast<std::uint16_t>(spec.major_version));
+      w16(p, 0x1A, static_cast<std::uint16_t>(desc.minor_version));
+      w16(p, 0x1C, static_cast<std::uint16_t>(desc.major_version));
       // Restart area.
       const std::size_t ra = 0x30;
       w64(p, ra + 0x00, last_lsn);
@@ -411,7 +411,7 @@ std::optional<Bytes> log_file_bytes(const LogFileSpec& spec) {
       w32(p, ra + 0x10, seq_number_bits);
       w16(p, ra + 0x14, 0xD0);  // restart area length
       w16(p, ra + 0x16, 0x30);  // client array offset
-      w64(p, ra + 0x18, spec.size);
+      w64(p, ra + 0x18, desc.size);
       w32(p, ra + 0x20, 0);
       w16(p, ra + 0x24, 0x30);  // log record header length
       w16(p, ra + 0x26, 0x40);  // log page data offset
@@ -670,13 +670,13 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
   std::vector<Bytes> mft(records, Bytes(RS, 0));
   std::vector<bool> in_use(records, false);
   std::vector<std::vector<Run>> freed_runs;  // clusters of deleted files, freed at the end
-  auto place = [&](std::uint64_t number, RecordSpec spec) -> bool {
-    spec.record_size = RS;
-    spec.number = number;
-    auto bytes = serialize_record(spec);
+  auto place = [&](std::uint64_t number, RecordSpec desc) -> bool {
+    desc.record_size = RS;
+    desc.number = number;
+    auto bytes = serialize_record(desc);
     if (!bytes) return false;
     mft[number] = std::move(*bytes);
-    in_use[number] = (spec.flags & kInUse) != 0;
+    in_use[number] = (desc.flags & kInUse) != 0;
     return true;
   };
 
@@ -762,23 +762,23 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
   for (auto& [record, e] : entries_) {
     if (e.folder) continue;
     const Named& n = named[record];
-    RecordSpec spec;
-    spec.sequence = static_cast<std::uint16_t>(e.options.sequence + (e.options.deleted ? 1 : 0));
-    spec.flags = e.options.deleted ? 0 : kInUse;
-    spec.attributes.push_back(resident(kStandardInformation,
+    RecordSpec desc;
+    desc.sequence = static_cast<std::uint16_t>(e.options.sequence + (e.options.deleted ? 1 : 0));
+    desc.flags = e.options.deleted ? 0 : kInUse;
+    desc.attributes.push_back(resident(kStandardInformation,
                                        standard_information(e.options.time, n.attributes & ~kNameOfDirectory, e.options.usn)));
-    for (auto& a : fn_attributes(n)) spec.attributes.push_back(std::move(a));
+    for (auto& a : fn_attributes(n)) desc.attributes.push_back(std::move(a));
     auto add_stream = [&](const std::u16string& name, const std::string& data, Residency residency, unsigned pieces) -> bool {
       const bool as_resident = residency == Residency::Resident || (residency == Residency::Auto && data.size() <= resident_limit);
       if (as_resident) {
-        spec.attributes.push_back(resident(kData, Bytes(data.begin(), data.end()), name));
+        desc.attributes.push_back(resident(kData, Bytes(data.begin(), data.end()), name));
         return true;
       }
       auto runs = map.take_runs(clusters_for(data.size(), C), data_hint, pieces);
       if (!runs) return false;
       write_runs(*runs, Bytes(data.begin(), data.end()));
       if (e.options.deleted) freed_runs.push_back(*runs);
-      spec.attributes.push_back(nonresident(kData, *runs, data.size(), name));
+      desc.attributes.push_back(nonresident(kData, *runs, data.size(), name));
       return true;
     };
     if (!add_stream(u"", e.data, e.options.residency, e.options.fragments)) return fail("no room for \"" + e.name + "\"");
@@ -788,14 +788,14 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
     if (e.options.reparse_tag) {
       Bytes v(8, 0);
       w32(v, 0, *e.options.reparse_tag);
-      spec.attributes.push_back(resident(kReparsePoint, v));
+      desc.attributes.push_back(resident(kReparsePoint, v));
     }
-    if (!place(record, std::move(spec))) return fail("the record of \"" + e.name + "\" overflows");
+    if (!place(record, std::move(desc))) return fail("the record of \"" + e.name + "\" overflows");
   }
 
   // ---- folders: their indexes ----------------------------------------------------------------
   const std::uint64_t vcn_per_block = IB >= C ? IB / C : IB / 512;
-  auto make_folder = [&](std::uint64_t record, RecordSpec spec, const std::vector<Attribute>& head) -> std::optional<std::string> {
+  auto make_folder = [&](std::uint64_t record, RecordSpec desc, const std::vector<Attribute>& head) -> std::optional<std::string> {
     // The index items: every listed child under each of its names, in collation order.
     std::vector<IndexItem> items, freed_items;
     for (const auto& [child, n] : named) {
@@ -846,8 +846,8 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
         tree->freed.emplace_back().keys.emplace_back(&i, std::nullopt);
       }
     }
-    for (const auto& a : head) spec.attributes.push_back(a);
-    spec.attributes.push_back(resident(kIndexRoot, root_value(tree->root), u"$I30"));
+    for (const auto& a : head) desc.attributes.push_back(a);
+    desc.attributes.push_back(resident(kIndexRoot, root_value(tree->root), u"$I30"));
     const std::size_t blocks = tree->blocks.size() + tree->freed.size();
     if (blocks > 0) {
       Bytes all;
@@ -862,21 +862,21 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
       auto runs = map.take_runs(clusters_for(all.size(), C), data_hint, 1);
       if (!runs) return std::string("no room for an index");
       write_runs(*runs, all);
-      spec.attributes.push_back(nonresident(kIndexAllocation, *runs, all.size(), u"$I30"));
+      desc.attributes.push_back(nonresident(kIndexAllocation, *runs, all.size(), u"$I30"));
       Bytes bits(round8((blocks + 7) / 8), 0);
       for (std::size_t j = 0; j < tree->blocks.size(); ++j) bits[j / 8] = static_cast<std::uint8_t>(bits[j / 8] | (1u << (j % 8)));
-      spec.attributes.push_back(resident(kBitmap, bits, u"$I30"));
+      desc.attributes.push_back(resident(kBitmap, bits, u"$I30"));
     }
-    if (!place(record, std::move(spec))) return "the record of folder " + std::to_string(record) + " overflows";
+    if (!place(record, std::move(desc))) return "the record of folder " + std::to_string(record) + " overflows";
     return std::nullopt;
   };
 
   for (auto& [record, e] : entries_) {
     if (!e.folder) continue;
     const Named& n = named[record];
-    RecordSpec spec;
-    spec.sequence = static_cast<std::uint16_t>(e.options.sequence + (e.options.deleted ? 1 : 0));
-    spec.flags = static_cast<std::uint16_t>((e.options.deleted ? 0 : kInUse) | kIsDirectory);
+    RecordSpec desc;
+    desc.sequence = static_cast<std::uint16_t>(e.options.sequence + (e.options.deleted ? 1 : 0));
+    desc.flags = static_cast<std::uint16_t>((e.options.deleted ? 0 : kInUse) | kIsDirectory);
     std::vector<Attribute> head;
     head.push_back(resident(kStandardInformation,
                             standard_information(e.options.time, n.attributes & ~kNameOfDirectory, e.options.usn)));
@@ -886,7 +886,7 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
       w32(v, 0, *e.options.reparse_tag);
       head.push_back(resident(kReparsePoint, v));
     }
-    if (auto err = make_folder(record, std::move(spec), head)) return fail(*err);
+    if (auto err = make_folder(record, std::move(desc), head)) return fail(*err);
   }
 
   // ---- system records ------------------------------------------------------------------------
@@ -897,12 +897,12 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
     return head;
   };
   auto system_record = [&](std::uint64_t n, std::vector<Attribute> more, std::uint16_t flags = kInUse) {
-    RecordSpec spec;
-    spec.sequence = static_cast<std::uint16_t>(reference(n) >> 48);
-    spec.flags = flags;
-    spec.attributes = system_head(n);
-    for (auto& a : more) spec.attributes.push_back(std::move(a));
-    return place(n, std::move(spec));
+    RecordSpec desc;
+    desc.sequence = static_cast<std::uint16_t>(reference(n) >> 48);
+    desc.flags = flags;
+    desc.attributes = system_head(n);
+    for (auto& a : more) desc.attributes.push_back(std::move(a));
+    return place(n, std::move(desc));
   };
   bool ok = true;
   {
@@ -944,12 +944,12 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
   ok &= system_record(10, {nonresident(kData, *upcase_runs, kUpcaseBytes)});
   if (!ok) return fail("a system record overflows");
   for (std::uint64_t n = 12; n < 16; ++n) {
-    RecordSpec spec;
-    spec.sequence = static_cast<std::uint16_t>(n);
-    spec.flags = kInUse;
-    spec.attributes = {resident(kStandardInformation, standard_information(kDefaultTime, kHidden | kSystem, 0)),
+    RecordSpec desc;
+    desc.sequence = static_cast<std::uint16_t>(n);
+    desc.flags = kInUse;
+    desc.attributes = {resident(kStandardInformation, standard_information(kDefaultTime, kHidden | kSystem, 0)),
                        resident(kData, {})};
-    place(n, std::move(spec));
+    place(n, std::move(desc));
   }
   if (journal_) {
     Bytes max(32, 0);
@@ -959,14 +959,14 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
     w64(max, 24, static_cast<std::uint64_t>(journal_->lowest_valid_usn.value_or(static_cast<std::int64_t>(journal_->sparse_head))));
     Attribute j = nonresident(kData, j_runs, journal_->sparse_head + journal.size(), u"$J");
     j.flags = kSparse;
-    RecordSpec spec;
-    spec.sequence = 1;
-    spec.flags = kInUse | kIsExtension;
-    spec.attributes.push_back(resident(kStandardInformation, standard_information(kDefaultTime, kHidden | kSystem | kArchive, 0)));
-    for (auto& a : fn_attributes(named[kUsnJournalRecord])) spec.attributes.push_back(std::move(a));
-    spec.attributes.push_back(resident(kData, max, u"$Max"));
-    spec.attributes.push_back(j);
-    if (!place(kUsnJournalRecord, std::move(spec))) return fail("the journal's record overflows");
+    RecordSpec desc;
+    desc.sequence = 1;
+    desc.flags = kInUse | kIsExtension;
+    desc.attributes.push_back(resident(kStandardInformation, standard_information(kDefaultTime, kHidden | kSystem | kArchive, 0)));
+    for (auto& a : fn_attributes(named[kUsnJournalRecord])) desc.attributes.push_back(std::move(a));
+    desc.attributes.push_back(resident(kData, max, u"$Max"));
+    desc.attributes.push_back(j);
+    if (!place(kUsnJournalRecord, std::move(desc))) return fail("the journal's record overflows");
     std::vector<Run> on_disk;
     for (const auto& r : j_runs) {
       if (r.lcn >= 0) on_disk.push_back(r);
@@ -974,10 +974,10 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
     write_runs(on_disk, journal);
   }
   for (std::uint64_t n : {root(), extend()}) {
-    RecordSpec spec;
-    spec.sequence = static_cast<std::uint16_t>(n);
-    spec.flags = kInUse | kIsDirectory;
-    if (auto err = make_folder(n, std::move(spec), system_head(n))) return fail(*err);
+    RecordSpec desc;
+    desc.sequence = static_cast<std::uint16_t>(n);
+    desc.flags = kInUse | kIsDirectory;
+    if (auto err = make_folder(n, std::move(desc), system_head(n))) return fail(*err);
   }
 
   // ---- bitmaps and the MFT on disk -----------------------------------------------------------
@@ -987,13 +987,13 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
   }
   if (o.mft_bitmap_resident) {
     // Rewrite record 0 with the bitmap's value.
-    RecordSpec spec;
-    spec.sequence = 1;
-    spec.flags = kInUse;
-    spec.attributes = system_head(0);
-    spec.attributes.push_back(nonresident(kData, mft_runs, mft_bytes));
-    spec.attributes.push_back(resident(kBitmap, mft_bitmap));
-    if (!place(0, std::move(spec))) return fail("record 0 overflows");
+    RecordSpec desc;
+    desc.sequence = 1;
+    desc.flags = kInUse;
+    desc.attributes = system_head(0);
+    desc.attributes.push_back(nonresident(kData, mft_runs, mft_bytes));
+    desc.attributes.push_back(resident(kBitmap, mft_bitmap));
+    if (!place(0, std::move(desc))) return fail("record 0 overflows");
   } else {
     write_runs(mft_bitmap_runs, mft_bitmap);
   }

@@ -193,22 +193,22 @@ std::size_t record_bytes(std::uint32_t record_size, const std::vector<Attribute>
   return n + 8;
 }
 
-std::optional<Bytes> serialize_record(const RecordSpec& spec) {
-  Bytes r(spec.record_size, 0);
+std::optional<Bytes> serialize_record(const RecordSpec& desc) {
+  Bytes r(desc.record_size, 0);
   r[0] = 'F';
   r[1] = 'I';
   r[2] = 'L';
   r[3] = 'E';
-  const std::size_t first = first_attribute_offset(spec.record_size);
-  w16(r, 0x10, spec.sequence);
-  w16(r, 0x12, spec.link_count);
+  const std::size_t first = first_attribute_offset(desc.record_size);
+  w16(r, 0x10, desc.sequence);
+  w16(r, 0x12, desc.link_count);
   w16(r, 0x14, static_cast<std::uint16_t>(first));
-  w16(r, 0x16, spec.flags);
-  w32(r, 0x1C, spec.record_size);
-  w32(r, 0x2C, static_cast<std::uint32_t>(spec.number));
+  w16(r, 0x16, desc.flags);
+  w32(r, 0x1C, desc.record_size);
+  w32(r, 0x2C, static_cast<std::uint32_t>(desc.number));
   std::size_t at = first;
   std::uint16_t id = 0;
-  for (const Attribute* a : ordered(spec.attributes)) {
+  for (const Attribute* a : ordered(desc.attributes)) {
     const Bytes bytes = serialize(*a, id++);
     if (at + bytes.size() + 8 > r.size()) return std::nullopt;
     std::copy(bytes.begin(), bytes.end(), r.begin() + static_cast<std::ptrdiff_t>(at));

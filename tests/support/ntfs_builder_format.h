@@ -69,7 +69,7 @@ struct RecordSpec {
   std::vector<Attribute> attributes;  // any order: placed by type, then name
 };
 // The record in its on-disk form (update sequence applied), or nothing when it overflows.
-std::optional<Bytes> serialize_record(const RecordSpec& spec);
+std::optional<Bytes> serialize_record(const RecordSpec& desc);
 // Bytes a record needs for these attributes (header, attributes, end marker).
 std::size_t record_bytes(std::uint32_t record_size, const std::vector<Attribute>& attributes);
 

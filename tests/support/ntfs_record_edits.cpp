@@ -54,23 +54,23 @@ std::uint64_t reserve_clusters(VolumeBuilder& builder, std::string_view tag, std
                           {.residency = Residency::NonResident, .deleted = true});
 }
 
-std::optional<Bytes> compose_record(const ComposedRecord& spec) {
-  const std::uint32_t size = spec.record_size;
+std::optional<Bytes> compose_record(const ComposedRecord& desc) {
+  const std::uint32_t size = desc.record_size;
   const std::size_t strides = size / 512;
   Bytes r(size, 0);
   std::copy_n("FILE", 4, r.begin());
   const std::size_t first = format::round8(kUsaOffset + 2 * (strides + 1));
-  w16(r, 0x10, spec.sequence);
+  w16(r, 0x10, desc.sequence);
   w16(r, 0x12, 1);
   w16(r, 0x14, static_cast<std::uint16_t>(first));
-  w16(r, 0x16, spec.flags);
+  w16(r, 0x16, desc.flags);
   w32(r, 0x1C, size);
-  w64(r, 0x20, spec.base_reference);
-  w32(r, 0x2C, static_cast<std::uint32_t>(spec.number));
+  w64(r, 0x20, desc.base_reference);
+  w32(r, 0x2C, static_cast<std::uint32_t>(desc.number));
   std::size_t at = first;
   std::uint16_t id = 0;
-  for (const auto& a : spec.attributes) {
-    const Bytes bytes = serialize_attribute(a, id++, spec.cluster_size);
+  for (const auto& a : desc.attributes) {
+    const Bytes bytes = serialize_attribute(a, id++, desc.cluster_size);
     if (at + bytes.size() + 8 > r.size()) return std::nullopt;
     std::copy(bytes.begin(), bytes.end(), r.begin() + static_cast<std::ptrdiff_t>(at));
     at += bytes.size();

@@ -60,7 +60,7 @@ struct ComposedRecord {
 };
 
 // The record in its on-disk form (update sequence applied); nothing when it overflows.
-std::optional<format::Bytes> compose_record(const ComposedRecord& spec);
+std::optional<format::Bytes> compose_record(const ComposedRecord& desc);
 
 // One $ATTRIBUTE_LIST entry naming an attribute and the record that holds it.
 format::Bytes attribute_list_entry(std::uint32_t type, std::u16string_view name, std::uint64_t lowest_vcn,

@@ -139,10 +139,10 @@ class ComposedVolume : public NtfsExport {
     ASSERT_TRUE(pool);
     pool_ = *pool;
   }
-  void put(const nb::ComposedRecord& spec) {
-    auto r = nb::compose_record(spec);
-    ASSERT_TRUE(r) << spec.number;
-    ASSERT_TRUE(edits_->put_record(spec.number, *r)) << spec.number;
+  void put(const nb::ComposedRecord& desc) {
+    auto r = nb::compose_record(desc);
+    ASSERT_TRUE(r) << desc.number;
+    ASSERT_TRUE(edits_->put_record(desc.number, *r)) << desc.number;
   }
   // Writes data into pool clusters [first, first + count) and gives their run.
   nb::format::Run fill(std::size_t first, std::uint64_t count, const std::string& data) {
@@ -177,11 +177,11 @@ TEST_F(ComposedVolume, SparseRunsComeOutAsZeros) {
   finish();
   const std::string a = pattern(kCluster, 7), c = pattern(kCluster, 8);
   const std::uint64_t size = 4 * kCluster - 100;
-  auto spec = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "sparse.bin", size)};
+  auto desc = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "sparse.bin", size)};
   auto data = data_extent(0, {fill(0, 1, a), {-1, 2}, fill(2, 1, c)}, size);
   data.flags = 0x8000;
-  spec.attributes.push_back(data);
-  put(spec);
+  desc.attributes.push_back(data);
+  put(desc);
   map_image();
   const std::string expected = a + std::string(2 * kCluster, '\0') + c.substr(0, kCluster - 100);
   EXPECT_TRUE(export_text(120) == expected);
@@ -276,9 +276,9 @@ TEST_F(SplitData, AMissingExtensionRecordFailsAsUnreadableClusters) {
 TEST_F(ComposedVolume, ADataSizeTheRunsDoNotCoverIsRefusedBeforeWriting) {
   build();
   finish();
-  auto spec = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "huge.bin", 1)};
-  spec.attributes.push_back(data_extent(0, {fill(0, 1, "x")}, 1ull << 40));  // a terabyte in one cluster
-  put(spec);
+  auto desc = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "huge.bin", 1)};
+  desc.attributes.push_back(data_extent(0, {fill(0, 1, "x")}, 1ull << 40));  // a terabyte in one cluster
+  put(desc);
   map_image();
   auto done = run(120);
   ASSERT_FALSE(done);
@@ -290,9 +290,9 @@ TEST_F(ComposedVolume, ADataSizeTheRunsDoNotCoverIsRefusedBeforeWriting) {
 TEST_F(ComposedVolume, RunsWithADataSizeOfZero) {
   build();
   finish();
-  auto spec = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "zero.bin", 0)};
-  spec.attributes.push_back(data_extent(0, {fill(0, 1, "x")}, 0));
-  put(spec);
+  auto desc = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "zero.bin", 0)};
+  desc.attributes.push_back(data_extent(0, {fill(0, 1, "x")}, 0));
+  put(desc);
   auto no_runs = nb::ComposedRecord{.number = 121, .attributes = nb::file_head(parent_, "none.bin", 0)};
   no_runs.attributes.push_back(data_extent(0, {}, 0));
   put(no_runs);
