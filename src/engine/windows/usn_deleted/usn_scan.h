@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "engine/windows/scan_records.h"
+#include "engine/windows/usn_deleted/usn_journal_io.h"
 #include "platform/errors.h"
 
 namespace kavel_lib::engine::windows {
@@ -59,5 +61,32 @@ std::string usn_summary_text(const UsnScanResult& result);
 
 // The statistics pass of the debug road.
 std::expected<UsnDebugStats, platform::OsError> debug_usn_query(std::string_view folder);
+
+// What the scan reaches outside itself, replaceable in tests.
+struct UsnScanSources {
+  // The volume of a drive letter, opened for reading, as its control-code call.
+  std::function<std::expected<JournalControl, platform::OsError>(char letter)> open_volume;
+  // Whether a path still names a file on the volume.
+  std::function<bool(std::string_view)> path_exists;
+  // The record step for record numbers left unpaired (raw records read and parsed).
+  std::function<std::vector<DeletedEntry>(char letter, std::string_view folder, std::uint64_t dir_frn,
+                                          const std::unordered_set<std::uint64_t>& allowed_parents,
+                                          const DirNameMap& dir_names, const std::vector<std::uint64_t>& frns,
+                                          const UsnCandidateMap* hints)>
+      fetch_records;
+  std::function<std::expected<DirectoryFrn, platform::OsError>(std::string_view)> directory_frn;
+};
+
+// The volume through the platform seam, existence through the volume paths, the record step
+// through the raw record reader.
+UsnScanSources default_usn_scan_sources();
+
+std::expected<UsnScanResult, platform::OsError> scan_usn_deleted_with(const UsnScanSources& sources,
+                                                                 std::string_view folder, std::uint64_t dir_ref,
+                                                                 std::uint64_t dir_frn,
+                                                                 const std::unordered_set<std::uint64_t>* scope_set,
+                                                                 const DirNameMap* dir_names, bool full);
+std::expected<UsnDebugStats, platform::OsError> debug_usn_query_with(const UsnScanSources& sources,
+                                                                std::string_view folder);
 
 }  // namespace kavel_lib::engine::windows
