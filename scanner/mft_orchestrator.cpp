@@ -58,9 +58,9 @@ std::optional<std::string> run_logfile_and_retry_phases(char letter, const ew::D
     if (!stream) {
       error = stream.error().display();
     } else {
-      const ew::VolumeGeometry geometry = ew::record_reader_geometry(volume_data);
-      auto [candidates, log_counters] = ew::scan_logfile_pages(*stream, geometry.bytes_per_cluster, record_size,
-                                                               scope.parent_match_frns, usn_map);
+      ew::LogScanVolume log_volume = ew::log_scan_volume(volume_data, volume);
+      log_volume.record_size = record_size;
+      auto [candidates, log_counters] = ew::scan_logfile_pages(*stream, log_volume, scope.parent_match_frns, usn_map);
       (void)log_counters;
       std::uint32_t built_from_log = 0;
       for (const auto& candidate : candidates) {
