@@ -12,7 +12,6 @@ namespace ew = engine::windows;
 
 namespace {
 
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
 bool in_parent_match(const PhaseContext& ctx, std::uint64_t frn) {
   return ctx.scope.parent_match_frns.contains(frn & ew::kFrnMask) || ctx.scope.parent_match_frns.contains(frn);
@@ -76,8 +75,6 @@ void add_saturating(std::uint32_t& counter, std::uint64_t amount) {
   counter += static_cast<std::uint32_t>(std::min(amount, room));
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > kU64Max - a ? kU64Max : a + b; }
-std::uint64_t saturating_sub(std::uint64_t a, std::uint64_t b) { return b > a ? 0 : a - b; }
 
 FrnRings frn_rings(std::uint64_t centre, std::uint64_t skip, std::uint64_t radius) {
   const std::uint64_t r = std::min(radius, kRingRadiusCap);

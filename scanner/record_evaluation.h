@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/windows/saturating.h"
 #include "engine/windows/ntfs_deleted/candidate_collector.h"
 #include "engine/windows/ntfs_deleted/index_root.h"
 #include "engine/windows/ntfs_deleted/record_entries.h"
@@ -46,8 +47,8 @@ std::uint64_t hand_to_collector(PhaseContext& ctx, engine::windows::CollectorSta
 
 // counter += amount, held at the counter's largest value.
 void add_saturating(std::uint32_t& counter, std::uint64_t amount);
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b);
-std::uint64_t saturating_sub(std::uint64_t a, std::uint64_t b);
+using engine::windows::saturating_add;
+using engine::windows::saturating_sub;
 
 // An inclusive range of record numbers; empty when first > last.
 struct FrnRange {

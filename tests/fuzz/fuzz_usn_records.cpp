@@ -3,10 +3,11 @@
 // read loop answering with the input as its records.
 //
 // Input: one option byte (bit 0 full mode, bit 1 a scope, bits 2-3 the number of read
-// answers), then the bytes of a record buffer.
+// answers, bit 4 the prepared folder test), then the bytes of a record buffer.
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <unordered_set>
 #include <vector>
@@ -44,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     context.dir_names = &names;
   }
   context.path_exists = [](std::string_view path) { return path.size() % 3 == 0; };
+  if (options & 16) context.containment = std::make_shared<const ew::FolderContainment>(context.folder);
   ew::UsnFindings findings;
   std::unordered_set<std::uint64_t> unpaired;
   ew::walk_usn_buffer(bytes, context, findings, unpaired);

@@ -7,12 +7,40 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <limits>
 #include <utility>
 
 #include "platform/drive_table.h"
+#include "platform/posix/driver_read.h"
 
 namespace kavel_lib::platform {
+
+namespace {
+
+// For tests only: KAVEL_TEST_REFUSE_READS names one mapped device ("E", "E:",
+// "PhysicalDrive0"). Plain reads of that device then fail with ERROR_READ_FAULT, while the
+// emulated driver still reads beneath the handle (driver_read_exact_at) and answers its
+// control codes: a volume whose own reads are refused.
+thread_local bool t_driver_read = false;
+
+bool reads_refused(const std::string& device_name) {
+  if (t_driver_read || device_name.empty()) return false;
+  const char* value = std::getenv("KAVEL_TEST_REFUSE_READS");
+  if (value == nullptr || *value == '\0') return false;
+  const auto name = canonical_device_name(value);
+  return name && *name == device_name;
+}
+
+}  // namespace
+
+std::expected<void, OsError> driver_read_exact_at(const Device& device, std::uint64_t offset,
+                                                  std::span<std::uint8_t> buffer) {
+  const bool outer = std::exchange(t_driver_read, true);
+  auto result = device.read_exact_at(offset, buffer);
+  t_driver_read = outer;
+  return result;
+}
 
 std::expected<Device, WinError> Device::open(std::string_view device_path) {
   const auto name = device_name_of_path(device_path);
@@ -75,6 +103,7 @@ int Device::release() { return std::exchange(fd_, -1); }
 std::expected<std::size_t, OsError> Device::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
   if (fd_ < 0) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
   if (buffer.empty()) return 0;
+  if (reads_refused(name_)) return std::unexpected(OsError::from_code(win::ERROR_READ_FAULT));
   constexpr auto kMaxOff = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
   if (offset > kMaxOff - base_offset_) return 0;  // past any possible end
   const std::uint64_t position = base_offset_ + offset;

@@ -1,5 +1,7 @@
 #include "engine/windows/exfat_deleted/exfat_geometry.h"
 
+#include "engine/windows/saturating.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -25,7 +27,6 @@ constexpr std::size_t kSectorShift = 108;
 constexpr std::size_t kClusterShift = 109;
 constexpr std::size_t kFieldsEnd = 110;
 
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
 std::uint32_t u32_at(std::span<const std::uint8_t> b, std::size_t at) {
@@ -33,12 +34,7 @@ std::uint32_t u32_at(std::span<const std::uint8_t> b, std::size_t at) {
          (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kU64Max - b ? kU64Max : a + b; }
 
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-  if (a != 0 && b > kU64Max / a) return kU64Max;
-  return a * b;
-}
 
 // C + 2 clusters numbered from 2, kept within 32 bits.
 std::uint32_t end_after(std::uint32_t count) {

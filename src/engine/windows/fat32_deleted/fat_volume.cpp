@@ -1,5 +1,7 @@
 #include "engine/windows/fat32_deleted/fat_volume.h"
 
+#include "engine/windows/saturating.h"
+
 #include <limits>
 
 #include <fmt/format.h>
@@ -11,14 +13,8 @@ using platform::OsErrorKind;
 
 namespace {
 
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kU64Max - b ? kU64Max : a + b; }
 
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-  if (a != 0 && b > kU64Max / a) return kU64Max;
-  return a * b;
-}
 
 }  // namespace
 

@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>

@@ -3,6 +3,8 @@
 // summary line and the statistics pass of the debug road.
 #include "engine/windows/usn_deleted/usn_scan.h"
 
+#include "engine/windows/saturating.h"
+
 #include <limits>
 #include <memory>
 #include <unordered_map>
@@ -19,10 +21,6 @@
 namespace kavel_lib::engine::windows {
 
 namespace {
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
 
 // The read window's start for a second look: as usn_window_start, FirstUsn when NextUsn is
 // too small to subtract from.

@@ -1,0 +1,473 @@
+// The NTFS exporter on volumes written by the test builder: resident, non-resident, sparse and
+// fragmented data, alternate streams, $DATA split over extension records (resident and
+// non-resident attribute lists), BAAD records, a fragmented $MFT, the physical-drive road and
+// the failures the export reports.
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "engine/windows/raw_mft/export_records.h"
+#include "engine/windows/raw_mft/export_source.h"
+#include "engine/windows/raw_mft/ntfs_export.h"
+#include "platform/device.h"
+#include "support/ntfs_builder.h"
+#include "support/ntfs_record_edits.h"
+#include "support/test_env.h"
+
+namespace kavel_lib::engine::windows {
+namespace {
+
+namespace fs = std::filesystem;
+namespace nb = kavel_test::ntfs;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kCluster = 4096;
+constexpr std::uint32_t kData = 0x80;
+constexpr std::uint32_t kAttributeList = 0x20;
+
+// Deterministic bytes that differ from cluster to cluster.
+std::string pattern(std::size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  std::uint32_t x = 2463534242u ^ seed;
+  for (auto& c : s) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return s;
+}
+
+class NtfsExport : public ::testing::Test {
+ protected:
+  // Saves the image and maps it: as drive E, or as PhysicalDrive0 with E inside it.
+  void map(const Bytes& image, std::uint64_t disk_offset = 0) {
+    image_ = dir_ / "volume.img";
+    std::ofstream(image_, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                                  static_cast<std::streamsize>(image.size()));
+    const std::string table = disk_offset == 0 ? "E=" + image_.string()
+                                               : "PhysicalDrive0=" + image_.string() + ";E=" + image_.string() +
+                                                     "@" + std::to_string(disk_offset);
+    env_.emplace("KAVEL_DRIVES", table);
+  }
+  std::expected<void, platform::OsError> run(std::uint64_t frn, const std::string& name = "out.bin") {
+    return export_ntfs_frn(U'e', frn, dir_ / "out" / name);
+  }
+  std::string exported(const std::string& name = "out.bin") { return kavel_test::read_file(dir_ / "out" / name); }
+  // Exports and gives the bytes, or the error text.
+  std::string export_text(std::uint64_t frn) {
+    auto done = run(frn);
+    if (!done) return "error: " + done.error().display();
+    return exported();
+  }
+
+  kavel_test::TempDir dir_;
+  fs::path image_;
+  std::optional<kavel_test::ScopedEnv> env_;
+};
+
+TEST_F(NtfsExport, ResidentNonResidentFragmentedAndLiveFiles) {
+  nb::VolumeBuilder b;
+  const std::string small = pattern(300, 1), odd = pattern(3 * kCluster + 77, 2), frag = pattern(50000, 3);
+  const auto r_small = b.add_file(b.root(), "small.txt", small, {.deleted = true});
+  const auto r_odd = b.add_file(b.root(), "odd.bin", odd, {.deleted = true});
+  const auto r_frag = b.add_file(b.root(), "frag.bin", frag, {.fragments = 4, .deleted = true});
+  const auto r_live = b.add_file(b.root(), "live.bin", odd);
+  auto image = b.build();
+  ASSERT_TRUE(image) << image.error();
+  map(*image);
+  EXPECT_EQ(export_text(r_small), small);
+  EXPECT_EQ(export_text(r_odd), odd);  // the last chunk ends at the data size
+  EXPECT_EQ(export_text(r_frag), frag);
+  EXPECT_EQ(export_text(r_live), odd);
+}
+
+TEST_F(NtfsExport, AFileLargerThanOneChunkIsCopiedWhole) {
+  nb::VolumeBuilder b({.volume_size = 32u << 20});
+  const std::string big = pattern(kExportChunkBytes + kExportChunkBytes / 4 + 123, 4);
+  const auto r = b.add_file(b.root(), "big.bin", big, {.fragments = 3, .deleted = true});
+  auto image = b.build();
+  ASSERT_TRUE(image) << image.error();
+  map(*image);
+  ASSERT_TRUE(run(r));
+  EXPECT_TRUE(exported() == big);
+}
+
+TEST_F(NtfsExport, OnlyTheUnnamedStreamIsExported) {
+  nb::VolumeBuilder b;
+  const std::string main = pattern(20000, 5), zone = "[ZoneTransfer]\r\nZoneId=3\r\n", side = pattern(90000, 6);
+  // A downloaded file: non-resident data, resident Zone.Identifier.
+  const auto downloaded = b.add_file(b.root(), "setup.exe", main,
+                                     {.streams = {{"Zone.Identifier", zone, nb::Residency::Resident}}, .deleted = true});
+  // A named stream larger than the unnamed one, both non-resident.
+  const auto larger_side = b.add_file(b.root(), "doc.bin", main,
+                                      {.streams = {{"side", side, nb::Residency::NonResident}}, .deleted = true});
+  // Resident data beside a named non-resident stream.
+  const auto resident_main = b.add_file(b.root(), "note.txt", "the text",
+                                        {.streams = {{"side", side, nb::Residency::NonResident}}});
+  // An empty unnamed stream: the named one is not taken in its place.
+  const auto empty_main = b.add_file(b.root(), "empty.txt", "",
+                                     {.residency = nb::Residency::Resident,
+                                      .streams = {{"Zone.Identifier", zone, nb::Residency::Resident},
+                                                  {"side", side, nb::Residency::NonResident}}});
+  auto image = b.build();
+  ASSERT_TRUE(image) << image.error();
+  map(*image);
+  EXPECT_EQ(export_text(downloaded), main);
+  EXPECT_EQ(export_text(larger_side), main);
+  EXPECT_EQ(export_text(resident_main), "the text");
+  EXPECT_EQ(export_text(empty_main), "error: " + std::string(kNoDataStreamText));
+}
+
+// A volume with records composed beside the builder's: clusters reserved up front.
+class ComposedVolume : public NtfsExport {
+ protected:
+  void build(nb::Options options = {}) {
+    options_ = options;
+    builder_.emplace(options);
+    reserve_ = nb::reserve_clusters(*builder_, "pool", kPool);
+    parent_ = builder_->reference(nb::VolumeBuilder::root());
+    // Record numbers past the builder's entries stay free for composed records.
+    builder_->add_file(nb::VolumeBuilder::root(), "last.txt", "last", {.record = 190});
+  }
+  void finish() {
+    auto image = builder_->build();
+    ASSERT_TRUE(image) << image.error();
+    image_bytes_ = std::move(*image);
+    edits_.emplace(image_bytes_, options_, builder_->mft_extents());
+    auto pool = edits_->find_reserved("pool", kPool);
+    ASSERT_TRUE(pool);
+    pool_ = *pool;
+  }
+  void put(const nb::ComposedRecord& spec) {
+    auto r = nb::compose_record(spec);
+    ASSERT_TRUE(r) << spec.number;
+    ASSERT_TRUE(edits_->put_record(spec.number, *r)) << spec.number;
+  }
+  // Writes data into pool clusters [first, first + count) and gives their run.
+  nb::format::Run fill(std::size_t first, std::uint64_t count, const std::string& data) {
+    Bytes b(count * kCluster, 0);
+    std::copy(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), b.size())), b.begin());
+    for (std::uint64_t i = 0; i < count; ++i) {
+      EXPECT_EQ(pool_[first + i], pool_[first] + i) << "the pool is contiguous";
+    }
+    edits_->write_cluster(pool_[first], b);
+    return nb::format::Run{static_cast<std::int64_t>(pool_[first]), count};
+  }
+  nb::ComposedAttribute data_extent(std::uint64_t vcn, std::vector<nb::format::Run> runs, std::uint64_t size,
+                                    std::u16string name = {}) {
+    return {.type = kData, .name = std::move(name), .resident = false, .lowest_vcn = vcn, .runs = std::move(runs),
+            .data_size = size};
+  }
+  std::uint64_t ref(std::uint64_t n, std::uint16_t seq = 1) const { return n | (std::uint64_t{seq} << 48); }
+  void map_image() { map(image_bytes_, options_.disk_offset); }
+
+  static constexpr std::uint64_t kPool = 24;
+  nb::Options options_;
+  std::optional<nb::VolumeBuilder> builder_;
+  std::uint64_t reserve_ = 0;
+  std::uint64_t parent_ = 0;
+  Bytes image_bytes_;
+  std::optional<nb::ImageEdits> edits_;
+  std::vector<std::uint64_t> pool_;
+};
+
+TEST_F(ComposedVolume, SparseRunsComeOutAsZeros) {
+  build();
+  finish();
+  const std::string a = pattern(kCluster, 7), c = pattern(kCluster, 8);
+  const std::uint64_t size = 4 * kCluster - 100;
+  auto spec = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "sparse.bin", size)};
+  auto data = data_extent(0, {fill(0, 1, a), {-1, 2}, fill(2, 1, c)}, size);
+  data.flags = 0x8000;
+  spec.attributes.push_back(data);
+  put(spec);
+  map_image();
+  const std::string expected = a + std::string(2 * kCluster, '\0') + c.substr(0, kCluster - 100);
+  EXPECT_TRUE(export_text(120) == expected);
+}
+
+// $DATA in three extents: VCN 0-1 in the base record, 2-3 in record 122, 4 in record 121.
+class SplitData : public ComposedVolume {
+ protected:
+  void compose(bool list_resident) {
+    build();
+    finish();
+    part0_ = pattern(2 * kCluster, 10);
+    part1_ = pattern(2 * kCluster, 11);
+    part2_ = pattern(kCluster - 10, 12);
+    size_ = 5 * kCluster - 10;
+    Bytes list;
+    auto add = [&](std::uint32_t type, std::uint64_t vcn, std::uint64_t record, std::u16string_view name = {}) {
+      const Bytes e = nb::attribute_list_entry(type, name, vcn, ref(record));
+      list.insert(list.end(), e.begin(), e.end());
+    };
+    add(0x10, 0, 120);
+    add(0x30, 0, 120);
+    add(kData, 0, 120);
+    add(kData, 4, 121);  // listed before the extent it follows
+    add(kData, 2, 122);
+    add(kData, 0, 122, u"side");
+    auto base = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "split.bin", size_)};
+    if (list_resident) {
+      base.attributes.insert(base.attributes.begin() + 1, {.type = kAttributeList, .value = list});
+    } else {
+      fill(10, 1, std::string(list.begin(), list.end()));
+      base.attributes.insert(base.attributes.begin() + 1,
+                             {.type = kAttributeList, .resident = false,
+                              .runs = {{static_cast<std::int64_t>(pool_[10]), 1}}, .data_size = list.size()});
+    }
+    auto first = data_extent(0, {fill(0, 2, part0_)}, size_);
+    first.allocated_size = 5 * kCluster;
+    base.attributes.push_back(first);
+    put(base);
+    put({.number = 121, .base_reference = ref(120), .attributes = {data_extent(4, {fill(4, 1, part2_)}, 0)}});
+    // The extension record also holds an alternate stream, larger than the file.
+    put({.number = 122,
+         .base_reference = ref(120),
+         .attributes = {data_extent(2, {fill(2, 2, part1_)}, 0), data_extent(0, {fill(6, 3, pattern(3 * kCluster, 13))},
+                                                                             3 * kCluster, u"side")}});
+  }
+  std::string whole() const { return part0_ + part1_ + part2_; }
+  std::string part0_, part1_, part2_;
+  std::uint64_t size_ = 0;
+};
+
+TEST_F(SplitData, ExtentsNamedByAResidentAttributeListArePlacedByTheirVcn) {
+  compose(true);
+  map_image();
+  EXPECT_TRUE(export_text(120) == whole());
+  if (!kavel_test::program_missing("icat")) {  // the Sleuth Kit reads the same file
+    const auto icat = kavel_test::run_command("icat " + kavel_test::shell_quote(image_.string()) + " 120");
+    EXPECT_TRUE(icat.output == whole());
+  }
+}
+
+TEST_F(SplitData, ANonResidentAttributeListIsReadThroughItsRuns) {
+  compose(false);
+  map_image();
+  EXPECT_TRUE(export_text(120) == whole());
+  if (!kavel_test::program_missing("icat")) {
+    const auto icat = kavel_test::run_command("icat " + kavel_test::shell_quote(image_.string()) + " 120");
+    EXPECT_TRUE(icat.output == whole());
+  }
+}
+
+TEST_F(SplitData, AnExtensionRecordTakenByAnotherFileFailsBeforeTheDestinationIsMade) {
+  compose(true);
+  // Record 121 now belongs to another file: its extent is not this file's.
+  put({.number = 121, .base_reference = ref(150), .attributes = {data_extent(4, {fill(4, 1, "other")}, 0)}});
+  map_image();
+  auto done = run(120);
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().display(), kClusterReadText);
+  EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+TEST_F(SplitData, AMissingExtensionRecordFailsAsUnreadableClusters) {
+  compose(true);
+  ASSERT_TRUE(edits_->put_record(122, Bytes(1024, 0)));
+  map_image();
+  auto done = run(120);
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().display(), kClusterReadText);
+}
+
+TEST_F(ComposedVolume, ADataSizeTheRunsDoNotCoverIsRefusedBeforeWriting) {
+  build();
+  finish();
+  auto spec = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "huge.bin", 1)};
+  spec.attributes.push_back(data_extent(0, {fill(0, 1, "x")}, 1ull << 40));  // a terabyte in one cluster
+  put(spec);
+  map_image();
+  auto done = run(120);
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().display(), kClusterReadText);
+  EXPECT_EQ(done.error().kind(), platform::OsErrorKind::Other);
+  EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+TEST_F(ComposedVolume, RunsWithADataSizeOfZero) {
+  build();
+  finish();
+  auto spec = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "zero.bin", 0)};
+  spec.attributes.push_back(data_extent(0, {fill(0, 1, "x")}, 0));
+  put(spec);
+  auto no_runs = nb::ComposedRecord{.number = 121, .attributes = nb::file_head(parent_, "none.bin", 0)};
+  no_runs.attributes.push_back(data_extent(0, {}, 0));
+  put(no_runs);
+  map_image();
+  EXPECT_EQ(export_text(120), "error: " + std::string(kZeroLengthText));
+  EXPECT_EQ(export_text(121), "error: " + std::string(kNoDataStreamText));
+  EXPECT_EQ(export_text(130), "error: " + std::string(kCannotReadRecordText));  // never written: zeros
+  EXPECT_EQ(export_text(1u << 20), "error: " + std::string(kCannotReadRecordText));  // past the MFT
+}
+
+TEST_F(ComposedVolume, BaadRecordsAreReadLikeFileRecords) {
+  build();
+  const std::string text = pattern(400, 20), data = pattern(9000, 21);
+  const auto resident = builder_->add_file(nb::VolumeBuilder::root(), "r.txt", text, {.deleted = true});
+  const auto clusters = builder_->add_file(nb::VolumeBuilder::root(), "c.bin", data, {.deleted = true});
+  finish();
+  ASSERT_TRUE(edits_->set_signature(resident, "BAAD"));
+  ASSERT_TRUE(edits_->set_signature(clusters, "BAAD"));
+  ASSERT_TRUE(edits_->set_signature(121, "XXXX"));
+  map_image();
+  EXPECT_EQ(export_text(resident), text);
+  EXPECT_EQ(export_text(clusters), data);
+}
+
+TEST_F(ComposedVolume, AFragmentedMftIsFollowedThroughItsRuns) {
+  build({.mft_fragments = 3});
+  const std::string text = pattern(300, 30), data = pattern(12345, 31);
+  const auto early = builder_->add_file(nb::VolumeBuilder::root(), "early.txt", "early text", {.deleted = true});
+  const auto late = builder_->add_file(nb::VolumeBuilder::root(), "late.txt", text, {.deleted = true, .record = 185});
+  const auto late2 = builder_->add_file(nb::VolumeBuilder::root(), "late.bin", data, {.deleted = true, .record = 186});
+  finish();
+  const auto& extents = builder_->mft_extents();
+  ASSERT_EQ(extents.size(), 3u);
+  ASSERT_LT(extents[0].second * kCluster / 1024, late) << "the record lies beyond the first run";
+  // At the place where a contiguous MFT would hold record 185 lies a copy of another record.
+  const auto decoy = edits_->record(early);
+  ASSERT_TRUE(decoy);
+  edits_->write_volume(extents[0].first * kCluster + late * 1024, *decoy);
+  map_image();
+  EXPECT_EQ(export_text(late), text);
+  EXPECT_EQ(export_text(late2), data);
+  EXPECT_EQ(export_text(early), "early text");
+}
+
+TEST_F(ComposedVolume, TheRecordAtTheDirectPlaceMustCarryItsNumber) {
+  // A volume whose record 0 lost its $DATA runs: records are read at their direct places, and a
+  // record there that names another number is not taken.
+  build();
+  const auto a = builder_->add_file(nb::VolumeBuilder::root(), "a.txt", "text of a", {.deleted = true});
+  finish();
+  auto record0 = nb::ComposedRecord{.number = 0, .flags = 1, .attributes = nb::file_head(parent_, "$MFT", 0)};
+  put(record0);
+  ASSERT_TRUE(edits_->put_record(121, *edits_->record(a)));  // a copy of record a, numbered a
+  map_image();
+  // The emulated driver refuses such a volume its volume data; the source is made by hand.
+  auto device = platform::Device::open("\\\\.\\E:");
+  ASSERT_TRUE(device);
+  const NtfsVolume volume{std::move(*device), {kCluster, builder_->mft_extents()[0].first, 1024}, 0};
+  const MftRecordReader mft(volume);
+  EXPECT_FALSE(mft.through_runs());
+  const auto record = mft.read(a);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(unnamed_resident_value(*record, kData).value().size(), 9u);
+  EXPECT_FALSE(mft.read(121));
+  EXPECT_FALSE(mft.read(130));  // zeros
+}
+
+TEST_F(ComposedVolume, TheMftsOwnExtentsAreGatheredThroughItsAttributeList) {
+  // Record 0 keeps the first run of the $MFT; the later ones lie in its extension record 13.
+  build({.mft_fragments = 3});
+  const std::string data = pattern(7000, 50);
+  const auto late = builder_->add_file(nb::VolumeBuilder::root(), "late.bin", data, {.deleted = true, .record = 185});
+  finish();
+  const auto extents = builder_->mft_extents();
+  ASSERT_EQ(extents.size(), 3u);
+  std::uint64_t clusters = 0;
+  for (const auto& [lcn, count] : extents) clusters += count;
+  auto run = [&](std::size_t i) { return nb::format::Run{static_cast<std::int64_t>(extents[i].first), extents[i].second}; };
+  Bytes list;
+  for (const auto& e : {nb::attribute_list_entry(kData, u"", 0, ref(0)),
+                        nb::attribute_list_entry(kData, u"", extents[0].second, ref(13))}) {
+    list.insert(list.end(), e.begin(), e.end());
+  }
+  auto record0 = nb::ComposedRecord{.number = 0, .flags = 1, .attributes = nb::file_head(parent_, "$MFT", 0)};
+  record0.attributes.insert(record0.attributes.begin() + 1, {.type = kAttributeList, .value = list});
+  auto first = data_extent(0, {run(0)}, clusters * kCluster);
+  first.allocated_size = clusters * kCluster;
+  record0.attributes.push_back(first);
+  put(record0);
+  put({.number = 13, .flags = 1, .base_reference = ref(0), .attributes = {data_extent(extents[0].second, {run(1), run(2)}, 0)}});
+  map_image();
+  auto device = platform::Device::open("\\\\.\\E:");
+  ASSERT_TRUE(device);
+  const NtfsVolume volume{std::move(*device), {kCluster, extents[0].first, 1024}, 0};
+  const MftRecordReader mft(volume);
+  ASSERT_TRUE(mft.through_runs());
+  const auto record = mft.read(late);
+  ASSERT_TRUE(record);
+  const GatheredStream got = gather_unnamed_stream(*record, late, kData, mft.sources());
+  ASSERT_TRUE(got.data_size);
+  EXPECT_EQ(*got.data_size, data.size());
+  const auto bytes = read_runs_range(volume, kCluster, got.runs, 0, data.size());
+  ASSERT_TRUE(bytes);
+  EXPECT_TRUE(std::string(bytes->begin(), bytes->end()) == data);
+
+  // Without the extension record the later runs are unknown: the record cannot be had.
+  ASSERT_TRUE(edits_->put_record(13, Bytes(1024, 0)));
+  map_image();
+  auto again = platform::Device::open("\\\\.\\E:");
+  ASSERT_TRUE(again);
+  const NtfsVolume partial{std::move(*again), {kCluster, extents[0].first, 1024}, 0};
+  EXPECT_FALSE(MftRecordReader(partial).read(late));
+}
+
+TEST_F(NtfsExport, ThePhysicalDriveIsReadWhenTheVolumeRefusesReads) {
+  constexpr std::uint64_t kOffset = 1u << 20;
+  nb::VolumeBuilder b({.disk_offset = kOffset});
+  const std::string data = pattern(30000, 40);
+  const auto r_data = b.add_file(b.root(), "d.bin", data, {.fragments = 2, .deleted = true});
+  const auto r_text = b.add_file(b.root(), "t.txt", "resident text", {.deleted = true});
+  auto image = b.build();
+  ASSERT_TRUE(image) << image.error();
+  map(*image, kOffset);
+  kavel_test::ScopedEnv refuse("KAVEL_TEST_REFUSE_READS", "E:");
+  {
+    // The switch: plain reads of E fail, its control codes still answer.
+    auto volume = platform::Device::open("\\\\.\\E:");
+    ASSERT_TRUE(volume);
+    Bytes sector(512);
+    EXPECT_FALSE(volume->read_exact_at(0, sector));
+    EXPECT_TRUE(open_ntfs_volume("\\\\.\\E:"));
+    EXPECT_EQ(map_volume_to_physical_drive("\\\\.\\E:"), (PhysicalDriveLocation{0, kOffset}));
+  }
+  auto source = open_export_source("\\\\.\\E:");
+  ASSERT_TRUE(source) << source.error().display();
+  EXPECT_EQ(source->handle.device_name(), "PhysicalDrive0");
+  EXPECT_EQ(source->base_offset, kOffset);
+  EXPECT_EQ(export_text(r_data), data);
+  EXPECT_EQ(export_text(r_text), "resident text");
+}
+
+TEST_F(NtfsExport, WithoutAPhysicalDriveTheMappingErrorEndsTheExport) {
+  nb::VolumeBuilder b;
+  const auto r = b.add_file(b.root(), "t.txt", "text");
+  auto image = b.build();
+  ASSERT_TRUE(image) << image.error();
+  map(*image);
+  kavel_test::ScopedEnv refuse("KAVEL_TEST_REFUSE_READS", "e");
+  auto done = run(r);
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().kind(), platform::OsErrorKind::Other);
+  EXPECT_TRUE(done.error().display().starts_with("Volume drive letter mapping failed: ")) << done.error().display();
+}
+
+TEST_F(NtfsExport, OpenFailuresAndDestinations) {
+  nb::VolumeBuilder b;
+  const auto r = b.add_file(b.root(), "t.txt", "fresh");
+  auto image = b.build();
+  ASSERT_TRUE(image) << image.error();
+  map(*image);
+  // A drive that is not mapped: the open error as it is.
+  auto missing = export_ntfs_frn(U'q', r, dir_ / "q.bin");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind(), platform::OsErrorKind::NotFound);
+  // Parent folders are made; an existing longer file is truncated.
+  const auto dest = dir_ / "a" / "b" / "c.txt";
+  ASSERT_TRUE(export_ntfs_frn(U'e', r, dest));
+  EXPECT_EQ(kavel_test::read_file(dest), "fresh");
+  kavel_test::write_file(dest, std::string(10000, 'z'));
+  ASSERT_TRUE(export_ntfs_frn_on_device("\\\\.\\E:", r, dest));
+  EXPECT_EQ(kavel_test::read_file(dest), "fresh");
+  // A folder in the destination's place is refused.
+  fs::create_directories(dir_ / "dir");
+  EXPECT_FALSE(export_ntfs_frn(U'E', r, dir_ / "dir"));
+}
+
+}  // namespace
+}  // namespace kavel_lib::engine::windows
