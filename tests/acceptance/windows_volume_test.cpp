@@ -20,7 +20,7 @@ using kavel_acceptance::Report;
 
 constexpr std::uint64_t kSectorOffset = kavel_test::kWindowsNtfsVolumeOffset / 512;
 
-class WindowsVolume : public ::testing::Test {
+class TarnwickOnWindowsVolume : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
@@ -60,7 +60,7 @@ class WindowsVolume : public ::testing::Test {
   std::string drives_;
 };
 
-TEST_F(WindowsVolume, SppFolderListsItsJournalDeletesWithoutTheReusedRecordsOccupants) {
+TEST_F(TarnwickOnWindowsVolume, SppFolderListsItsJournalDeletesWithoutTheReusedRecordsOccupants) {
   if (auto why = kavel_test::program_missing("fls")) GTEST_SKIP() << *why;
   const Report r = kavel_acceptance::run_tarnwick(drives_, "E:\\System Volume Information\\SPP");
   ASSERT_EQ(r.status, 0) << r.output;
@@ -84,7 +84,7 @@ TEST_F(WindowsVolume, SppFolderListsItsJournalDeletesWithoutTheReusedRecordsOccu
   EXPECT_EQ(r.output.find("_OnDiskSnapshotProp"), std::string::npos);
 }
 
-TEST_F(WindowsVolume, RootListsShadow2FromTheJournalWithoutTheReusedRecordsOccupant) {
+TEST_F(TarnwickOnWindowsVolume, RootListsShadow2FromTheJournalWithoutTheReusedRecordsOccupant) {
   if (auto why = kavel_test::program_missing("fls")) GTEST_SKIP() << *why;
   const Report r = kavel_acceptance::run_tarnwick(drives_, "E:\\");
   ASSERT_EQ(r.status, 0) << r.output;
