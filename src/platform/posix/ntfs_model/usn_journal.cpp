@@ -56,7 +56,7 @@ constexpr std::uint32_t kFileAttributeDirectory = 0x10;
 // The first USN that can be read: the first byte of $J that is not sparse.
 std::uint64_t first_usn(const Stream& j, std::uint32_t cluster) {
   for (const auto& run : j.runs) {
-    if (run.lcn >= 0) return std::min(run.vcn * cluster, j.data_size);
+    if (run.lcn >= 0) return run.vcn > j.data_size / cluster ? j.data_size : std::min(run.vcn * cluster, j.data_size);
   }
   return j.data_size;
 }
@@ -68,7 +68,10 @@ std::optional<std::uint64_t> sparse_end(const Stream& j, std::uint64_t offset, s
   if (it == j.runs.begin()) return std::nullopt;
   --it;
   if (it->lcn >= 0 || vcn - it->vcn >= it->length) return std::nullopt;
-  return (it->vcn + it->length) * cluster;
+  // A run reaching past the stream's end (or past 2^64 bytes) ends the walk at the stream's end.
+  const std::uint64_t end_vcn = it->vcn + it->length;  // decode_runs keeps this within 64 bits
+  if (end_vcn > j.data_size / cluster) return j.data_size;
+  return end_vcn * cluster;
 }
 
 struct VersionRange {

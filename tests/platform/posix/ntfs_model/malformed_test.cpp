@@ -2,6 +2,10 @@
 // hang or an allocation sized by a bad field.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <future>
+
 #include "ntfs_test_util.h"
 #include "platform/posix/ntfs_model/boot_sector.h"
 #include "platform/posix/ntfs_model/controls.h"
@@ -9,6 +13,7 @@
 #include "platform/posix/ntfs_model/record.h"
 #include "platform/posix/ntfs_model/volume.h"
 #include "support/ntfs_builder.h"
+#include "support/ntfs_record_edits.h"
 
 namespace kavel_lib::platform::ntfs_model {
 namespace {
@@ -254,6 +259,47 @@ TEST_F(Malformed, AJournalOfGarbageReadsWithoutHangingOrRunningPastItsPages) {
     ASSERT_TRUE(r.has_value()) << length;
     EXPECT_EQ(*r, 8u) << length;  // nothing past the damaged page
   }
+}
+
+TEST_F(Malformed, AJournalWhoseSparseRunEndsPastTwoToTheSixtyFourReadsWithoutLooping) {
+  // $J starting with a sparse run of 2^52 clusters: its end in bytes (2^64 with 4 KiB clusters)
+  // does not fit in 64 bits. The page walk skips sparse runs by their end and must still move on.
+  namespace nb = kavel_test::ntfs;
+  nb::ImageEdits edits(image_, nb::Options{}, builder_.mft_extents());
+  const auto old = edits.record(nb::kUsnJournalRecord);
+  ASSERT_TRUE(old.has_value());
+  std::vector<std::uint8_t> max(32, 0);
+  put(max, 0x10, 9, 8);  // the journal id
+  nb::ComposedAttribute j{.type = 0x80, .name = u"$J", .resident = false, .runs = {{-1, std::uint64_t{1} << 52}, {1, 1}},
+                          .data_size = 8192, .flags = 0x8000, .allocated_size = 8192};
+  const auto record = nb::compose_record({.number = nb::kUsnJournalRecord,
+                                          .sequence = le16(*old, 0x10),
+                                          .flags = 1,
+                                          .attributes = {{.type = 0x80, .name = u"$Max", .value = max}, j}});
+  ASSERT_TRUE(record.has_value());
+  ASSERT_TRUE(edits.put_record(nb::kUsnJournalRecord, *record));
+  const auto v = load();
+  ASSERT_TRUE(v.has_value());
+  ASSERT_TRUE((*v)->journal().has_value());
+
+  const auto input = ntfs_test::read_journal_input(0, 9, 2, 4);
+  auto call = std::async(std::launch::async, [&] {
+    std::vector<std::uint8_t> out(65536);
+    return read_usn_journal(**v, MemoryReader(image_), input, out, 4);
+  });
+  if (call.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "READ_USN_JOURNAL loops over a sparse run whose end overflows";
+    std::_Exit(1);  // the call never returns: end the program instead of hanging the suite
+  }
+  const auto r = call.get();
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(*r, 8u);  // nothing but the next USN
+
+  // The first readable byte lies past the stream's end: FirstUsn is NextUsn, not a wrapped 0.
+  std::vector<std::uint8_t> data(80);
+  ASSERT_TRUE(query_usn_journal(**v, data, 4).has_value());
+  EXPECT_EQ(ntfs_test::le64(data, 8), 8192u);
+  EXPECT_EQ(ntfs_test::le64(data, 16), 8192u);
 }
 
 }  // namespace
