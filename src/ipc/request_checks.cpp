@@ -51,7 +51,11 @@ std::expected<void, std::string> validate_device_path(std::string_view text) {
 }
 
 std::expected<std::filesystem::path, std::string> validate_export_destination(std::string_view text) {
-  if (!text.starts_with('/')) return std::unexpected(std::string("export destination must be an absolute path"));
+  // A NUL would end the path early in every system call, so the path acted on would not be
+  // the one checked here.
+  if (!text.starts_with('/') || text.find('\0') != std::string_view::npos) {
+    return std::unexpected(std::string("export destination must be an absolute path"));
+  }
   const std::string upper = ascii_upper_copy(text);
   const bool device_text = upper.find("\\\\.\\") != std::string::npos ||
                            upper.find("PHYSICALDRIVE") != std::string::npos ||
@@ -73,7 +77,9 @@ std::expected<std::string, std::string> parse_icat_fs_type(std::string_view text
 
 std::expected<void, std::string> validate_inode(std::string_view text) {
   const std::string_view trimmed = trim_white_space(text);
-  if (text.size() > kMaxInodeBytes || trimmed.empty() || trimmed.front() == '-') {
+  // A NUL would end the argument early: icat would be given another inode than the one checked.
+  if (text.size() > kMaxInodeBytes || trimmed.empty() || trimmed.front() == '-' ||
+      text.find('\0') != std::string_view::npos) {
     return std::unexpected(std::string("invalid inode"));
   }
   return {};

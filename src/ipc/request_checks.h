@@ -31,8 +31,9 @@ std::expected<char, std::string> parse_request_drive_letter(std::string_view tex
 // "device path not allowed: {}" with the text as received otherwise.
 std::expected<void, std::string> validate_device_path(std::string_view text);
 
-// A destination for a written file: an absolute path ("/..."), naming no device: it holds no
-// "\\.\", "PHYSICALDRIVE" or "VOLUME{" (any case) and does not lie under /dev, /proc or /sys.
+// A destination for a written file: an absolute path ("/...") without a NUL character, naming
+// no device: it holds no "\\.\", "PHYSICALDRIVE" or "VOLUME{" (any case) and does not lie
+// under /dev, /proc or /sys.
 // "export destination must be an absolute path" or "export destination cannot be a device
 // path" otherwise.
 std::expected<std::filesystem::path, std::string> validate_export_destination(std::string_view text);
@@ -41,8 +42,9 @@ std::expected<std::filesystem::path, std::string> validate_export_destination(st
 // "exfat", "ntfs"; "unsupported icat fs type: {}" (the trimmed, lower-cased text) otherwise.
 std::expected<std::string, std::string> parse_icat_fs_type(std::string_view text);
 
-// An inode text for icat: at most 128 bytes as received, not empty after trimming, and not
-// beginning with "-" once trimmed (icat would take it as an option); "invalid inode" otherwise.
+// An inode text for icat: at most 128 bytes as received, not empty after trimming, not
+// beginning with "-" once trimmed (icat would take it as an option) and without a NUL character;
+// "invalid inode" otherwise.
 std::expected<void, std::string> validate_inode(std::string_view text);
 
 // The status record as a JSON object with its keys in ascending order.

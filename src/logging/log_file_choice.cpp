@@ -52,11 +52,12 @@ bool folder_usable(const LogFolderCandidate& candidate) {
   return true;
 }
 
-// In a shared folder, an "app.log" that is there must be the service user's own regular file.
+// In a shared folder, an "app.log" that is there must be the service user's own regular file
+// under this one name: a hard link placed there could stand for any file of that user.
 bool shared_log_acceptable(const std::filesystem::path& log_path) {
   const auto facts = platform::path_facts(log_path);
   if (!facts) return false;
-  return !facts->exists || (facts->regular && facts->owner == service_user());
+  return !facts->exists || (facts->regular && facts->owner == service_user() && facts->links == 1);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ struct PathFacts {
   bool link = false;
   std::uint32_t owner = 0;  // user id
   std::uint64_t size = 0;
+  std::uint64_t links = 0;  // names the file has (hard links)
 };
 
 // Nothing there is exists == false, not an error.
@@ -37,7 +38,8 @@ class AppendFile {
  public:
   // Opens the file for appending, creating it when missing. With `follow_link` false a final
   // link fails the open. With `required_owner`, the opened file must be a regular file of that
-  // user (ERROR_ACCESS_DENIED otherwise), as the open file itself shows.
+  // user with no other name (a hard link could stand for any file of that user), else
+  // ERROR_ACCESS_DENIED, as the open file itself shows.
   static std::expected<AppendFile, OsError> open(const std::filesystem::path& path, bool follow_link,
                                                  std::optional<std::uint32_t> required_owner);
 

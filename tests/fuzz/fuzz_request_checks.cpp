@@ -29,7 +29,7 @@ void check_text(std::string_view text) {
     require(platform::device_name_of_path(text).has_value());
   }
   if (auto dest = ipc::validate_export_destination(text)) {
-    require(text.starts_with('/'));
+    require(text.starts_with('/') && text.find('\0') == std::string_view::npos);
     for (const auto& form : {*dest, dest->lexically_normal()}) {
       for (const auto& part : form.relative_path()) {
         if (part.empty() || part == ".") continue;
@@ -41,7 +41,8 @@ void check_text(std::string_view text) {
   if (auto letter = ipc::parse_request_drive_letter(text)) require(*letter >= 'A' && *letter <= 'Z');
   if (ipc::validate_inode(text)) {
     const auto trimmed = datasource::windows::trim_white_space(text);
-    require(text.size() <= ipc::kMaxInodeBytes && !trimmed.empty() && trimmed.front() != '-');
+    require(text.size() <= ipc::kMaxInodeBytes && !trimmed.empty() && trimmed.front() != '-' &&
+            text.find('\0') == std::string_view::npos);
   }
   if (auto fs = ipc::parse_icat_fs_type(text)) require(*fs == "fat" || *fs == "exfat" || *fs == "ntfs");
 

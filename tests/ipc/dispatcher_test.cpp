@@ -163,6 +163,18 @@ TEST_F(Dispatcher, DestinationChecks) {
   }
 }
 
+// A NUL character would cut the path short in every system call: the path acted on would be
+// another one than the path checked. Such a destination is refused before anything is made.
+TEST_F(Dispatcher, DestinationWithANulCharacterIsRefused) {
+  kavel_test::ScopedEnv drives("KAVEL_DRIVES", std::nullopt);
+  const std::string cut = (out_ / "cut").string();
+  for (const std::string dest : {cut + std::string("\0", 1) + "/a.bin", cut + std::string("\0", 1)}) {
+    EXPECT_EQ(call_raw(fat32_request("E", 2, 1, dest)),
+              err_reply("EXPORT", "export destination must be an absolute path"));
+    EXPECT_FALSE(fs::exists(cut));
+  }
+}
+
 // ---- exports from the real volumes --------------------------------------------------------
 
 TEST_F(Dispatcher, Fat32ExportIntoAMissingFolderCreatesIt) {

@@ -39,6 +39,17 @@ TEST(RequestChecks, InodeLengthIsCountedAsReceived) {
   EXPECT_FALSE(validate_inode(" " + std::string(127, '7') + " ").has_value());
 }
 
+// Texts that hold a NUL character name something else once they reach the system (the text
+// ends at the NUL there), so the checks refuse them.
+TEST(RequestChecks, TextsWithANulCharacterAreRefused) {
+  EXPECT_EQ(validate_export_destination(std::string("/tmp/a\0/../b", 12)),
+            std::unexpected(std::string("export destination must be an absolute path")));
+  EXPECT_EQ(validate_export_destination(std::string("/tmp/a.bin\0", 11)),
+            std::unexpected(std::string("export destination must be an absolute path")));
+  EXPECT_EQ(validate_inode(std::string("5\0-1", 4)), std::unexpected(std::string("invalid inode")));
+  EXPECT_EQ(validate_inode(std::string("\0", 1)), std::unexpected(std::string("invalid inode")));
+}
+
 TEST(PeerIdentity, WhomTheFileOperationsActAs) {
   const platform::FileIdentity root{0, 0, {0}};
   const platform::FileIdentity user{1000, 1000, {1000, 27}};

@@ -114,6 +114,32 @@ TEST_F(LogFileChoice, SharedLogThatIsALinkIsSkippedAndItsTargetUntouched) {
   EXPECT_TRUE(fs::is_symlink(temp() / "Polvane" / "log" / "app.log"));
 }
 
+// A hard link is the service user's own regular file as much as its target is: in a folder
+// every user may write in, it could name any file of the service's user, which must then be
+// neither appended to nor removed.
+TEST_F(LogFileChoice, SharedLogThatIsAHardLinkIsSkippedAndItsTargetUntouched) {
+  const auto target = dir_.path() / "target";
+  kavel_test::write_file(target, "keep");
+  fs::resize_file(target, kLogSizeLimit + 5);
+  fs::create_directories(temp() / "Polvane" / "log");
+  fs::create_hard_link(target, temp() / "Polvane" / "log" / "app.log");
+  fs::create_hard_link(target, temp() / "app.log");
+  auto opened = open({shared("Polvane/log"), shared(""), plain("b")});
+  ASSERT_TRUE(opened.has_value());
+  EXPECT_EQ(opened->path, dir_.path() / "b" / "log" / "app.log");
+  EXPECT_EQ(fs::file_size(target), kLogSizeLimit + 5);
+  EXPECT_EQ(fs::hard_link_count(target), 3u);
+
+  // The last resort too: no log rather than the linked file.
+  opened.reset();
+  block(dir_.path() / "z" / "log");
+  EXPECT_FALSE(open({plain("z"), shared("Polvane/log"), shared("")}).has_value());
+  EXPECT_EQ(fs::file_size(target), kLogSizeLimit + 5);
+
+  // Opened directly for the shared folder, the linked file is refused as well.
+  EXPECT_FALSE(platform::AppendFile::open(temp() / "app.log", false, ::geteuid()).has_value());
+}
+
 TEST_F(LogFileChoice, SharedFolderThatIsALinkIsSkippedAndNothingIsMadeBehindIt) {
   const auto elsewhere = dir_.path() / "elsewhere";
   fs::create_directories(elsewhere);

@@ -34,6 +34,7 @@ std::expected<PathFacts, OsError> path_facts(const std::filesystem::path& path) 
   facts.link = S_ISLNK(st.st_mode);
   facts.owner = static_cast<std::uint32_t>(st.st_uid);
   facts.size = static_cast<std::uint64_t>(st.st_size);
+  facts.links = static_cast<std::uint64_t>(st.st_nlink);
   return facts;
 }
 
@@ -71,7 +72,7 @@ std::expected<AppendFile, OsError> AppendFile::open(const std::filesystem::path&
   if (required_owner) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return std::unexpected(OsError::last());
-    if (!S_ISREG(st.st_mode) || static_cast<std::uint32_t>(st.st_uid) != *required_owner) {
+    if (!S_ISREG(st.st_mode) || static_cast<std::uint32_t>(st.st_uid) != *required_owner || st.st_nlink != 1) {
       return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
     }
   }
