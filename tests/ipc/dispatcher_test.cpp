@@ -168,7 +168,7 @@ TEST_F(Dispatcher, DestinationChecks) {
 TEST_F(Dispatcher, DestinationWithANulCharacterIsRefused) {
   kavel_test::ScopedEnv drives("KAVEL_DRIVES", std::nullopt);
   const std::string cut = (out_ / "cut").string();
-  for (const std::string dest : {cut + std::string("\0", 1) + "/a.bin", cut + std::string("\0", 1)}) {
+  for (const std::string& dest : {cut + std::string("\0", 1) + "/a.bin", cut + std::string("\0", 1)}) {
     EXPECT_EQ(call_raw(fat32_request("E", 2, 1, dest)),
               err_reply("EXPORT", "export destination must be an absolute path"));
     EXPECT_FALSE(fs::exists(cut));
