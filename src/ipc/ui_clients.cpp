@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 
 #include "ipc/app_data.h"
+#include "platform/file_ops.h"
 #include "platform/process_info.h"
+#include "platform/small_file.h"
 #include "platform/system_info.h"
 
 namespace kavel_lib::ipc {
@@ -97,20 +99,12 @@ std::optional<std::uint32_t> parse_u32(std::string_view s) {
   return static_cast<std::uint32_t>(value);
 }
 
-// The whole file, or nothing on any failure.
+// The whole file, or nothing on any failure. Read through a close-on-exec descriptor that never
+// blocks on a FIFO, so no tool started meanwhile inherits it and a planted pipe cannot hang us.
 std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string content;
-  char buffer[8192];
-  while (in) {
-    in.read(buffer, sizeof buffer);
-    const auto n = static_cast<std::size_t>(in.gcount());
-    if (content.size() + n > kMaxFileBytes) return std::nullopt;
-    content.append(buffer, n);
-  }
-  if (in.bad() || !in.eof()) return std::nullopt;
-  return content;
+  auto content = platform::read_small_file(path, kMaxFileBytes);
+  if (!content) return std::nullopt;
+  return std::move(*content);
 }
 
 }  // namespace
@@ -155,9 +149,13 @@ void write_ui_clients_file(const std::vector<std::uint32_t>& pids) {
     if (i != 0) content.push_back('\n');
     content += std::to_string(pids[i]);
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  // Written like any destination file: close-on-exec, never through a final link, only onto a
+  // regular file. Failures are silent, as every failure of the registry is.
+  auto out = platform::DestinationFile::create(path);
   if (!out) return;
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (out->write_all(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()))) {
+    (void)out->close();
+  }
 }
 
 void register_ui_client() {

@@ -1,5 +1,6 @@
 #include "ipc/ui_clients.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,19 @@ TEST_F(UiClientsFile, WriteFailureIsSilent) {
   kavel_test::write_file(dir_.path() / "Polvane", "x");
   write_ui_clients_file({1});
   EXPECT_EQ(read_ui_clients_file(), Pids{});
+}
+
+TEST_F(UiClientsFile, PlantedPipeOrLinkIsNeitherWaitedOnNorFollowed) {
+  std::filesystem::create_directories(file().parent_path());
+  ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0);
+  EXPECT_EQ(read_ui_clients_file(), Pids{});  // returns at once instead of waiting for a writer
+  std::filesystem::remove(file());
+
+  const auto target = dir_.path() / "elsewhere.txt";
+  kavel_test::write_file(target, "keep");
+  std::filesystem::create_symlink(target, file());
+  write_ui_clients_file({5});
+  EXPECT_EQ(kavel_test::read_file(target), "keep");
 }
 
 TEST_F(UiClientsFile, PruneKeepsLiveNumbersInOrder) {
