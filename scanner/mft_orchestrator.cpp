@@ -1,6 +1,7 @@
 #include "scanner/mft_orchestrator.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -34,7 +35,9 @@ MftStepSources default_mft_step_sources() {
   s.query_volume_data = [](const ew::VolumeHandle& v) { return ew::query_ntfs_volume_data(v); };
   s.load_bitmap = [](const ew::VolumeHandle& v, std::uint32_t hint) { return ew::load_mft_in_use_bitmap(v, hint); };
   s.phases = default_phase_set();
-  s.logfile_and_retry = run_logfile_and_retry_phases;
+  s.logfile_and_retry = [](auto&&... args) {
+    return run_logfile_and_retry_phases(std::forward<decltype(args)>(args)...);
+  };
   return s;
 }
 
@@ -45,7 +48,8 @@ std::optional<std::string> run_logfile_and_retry_phases(char letter, const ew::D
                                                         const std::unordered_set<std::uint64_t>& found_copy,
                                                         ew::CollectorState& collector, LateCounters& counters,
                                                         ew::TimeBudget remaining, bool logfile_phase,
-                                                        bool retry_phase, const TextSink& out) {
+                                                        bool retry_phase, const TextSink& out,
+                                                        const RetryPause& pause) {
   counters = {};
   if (remaining.seconds == 0 && remaining.nanoseconds == 0) return std::nullopt;
   const auto start = ew::ScanClock::now();
@@ -76,8 +80,15 @@ std::optional<std::string> run_logfile_and_retry_phases(char letter, const ew::D
   if (retry_phase && (left.seconds >= 1 || left.nanoseconds > 200'000'000u)) {
     report_progress(out, 0, 1, "阶段5 延迟 MFT 重试（缓存落盘）");
     const std::size_t before = collector.entries.size();
-    ew::delayed_mft_retry(scope, volume_data, volume, usn_map, found_copy, collector.entries, collector.dedup_texts,
-                          collector.found_frns, left.seconds, left.nanoseconds);
+    if (pause) {
+      ew::RetryHooks hooks = ew::default_retry_hooks(volume_data, volume);
+      hooks.sleep = pause;
+      ew::delayed_mft_retry(scope, hooks, usn_map, found_copy, collector.entries, collector.dedup_texts,
+                            collector.found_frns, left);
+    } else {
+      ew::delayed_mft_retry(scope, volume_data, volume, usn_map, found_copy, collector.entries,
+                            collector.dedup_texts, collector.found_frns, left.seconds, left.nanoseconds);
+    }
     counters.retry = static_cast<std::uint32_t>(std::min<std::size_t>(collector.entries.size() - before, UINT32_MAX));
   }
 

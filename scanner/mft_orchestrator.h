@@ -3,6 +3,7 @@
 // phases, and returns the entries with the final counters.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -42,6 +43,10 @@ struct LateCounters {
   std::uint32_t pending = 0;
 };
 
+// How phase 5 waits between its passes; empty means a real sleep. (A benchmark times the scan
+// without its designed waits by passing one that returns at once.)
+using RetryPause = std::function<void(std::chrono::nanoseconds)>;
+
 // Phase 4 ($LogFile) and phase 5 (deferred re-read). Returns the $LogFile step's error text
 // when there is one.
 std::optional<std::string> run_logfile_and_retry_phases(
@@ -49,7 +54,7 @@ std::optional<std::string> run_logfile_and_retry_phases(
     const engine::windows::NtfsVolumeData& volume_data, const engine::windows::VolumeHandle& volume,
     std::uint32_t record_size, const std::unordered_set<std::uint64_t>& found_copy,
     engine::windows::CollectorState& collector, LateCounters& counters, engine::windows::TimeBudget remaining,
-    bool logfile_phase, bool retry_phase, const TextSink& out);
+    bool logfile_phase, bool retry_phase, const TextSink& out, const RetryPause& pause = {});
 
 // What the orchestrator reaches the disk through.
 struct MftStepSources {
