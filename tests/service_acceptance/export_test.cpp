@@ -28,7 +28,9 @@ class ServiceExports : public ::testing::Test {
     ASSERT_TRUE(service_->ready()) << service_->output();
   }
   void TearDown() override {
-    if (service_) EXPECT_TRUE(service_->alive()) << service_->output();
+    if (service_) {
+      EXPECT_TRUE(service_->alive()) << service_->output();
+    }
   }
 
   // The destination of a manifest file under `volume`: its own relative path.

@@ -26,7 +26,9 @@ class ServiceIcat : public ::testing::Test {
     ASSERT_TRUE(service_->ready()) << service_->output();
   }
   void TearDown() override {
-    if (service_) EXPECT_TRUE(service_->alive()) << service_->output();
+    if (service_) {
+      EXPECT_TRUE(service_->alive()) << service_->output();
+    }
   }
 
   static DeletedFile manifest_file(const std::string& manifest, const std::string& path) {
