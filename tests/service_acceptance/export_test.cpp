@@ -82,6 +82,28 @@ TEST_F(ServiceExports, NtfsRecordReusedByAnotherFileExportsThatFile) {
   EXPECT_EQ(sha256_of_file(target), newer_sha);
 }
 
+// The small client of the demo prints the exported file's path, size and sha256.
+TEST_F(ServiceExports, PolvaneExportToolPrintsPathSizeAndSha256) {
+  const auto tool = program_path("polvane_export");
+  if (!std::filesystem::exists(tool)) GTEST_SKIP() << "polvane_export is not built";
+  DeletedFile large;
+  for (const auto& file : manifest_deleted_files(real_volumes_dir() / "manifest-ntfs.tsv")) {
+    if (file.path == "docs/2/deleted-large-1000000.bin") large = file;
+  }
+  ASSERT_TRUE(large.inode);
+  const auto target = out_ / "tool" / "large.bin";
+  const auto done = run_command(shell_quote(tool.string()) + " N " + std::to_string(*large.inode) + " " +
+                                shell_quote(target.string()) + " 2>&1");
+  EXPECT_EQ(done.status, 0) << done.output;
+  EXPECT_EQ(done.output, "path: " + target.string() + "\nsize: 1000000\nsha256: " + large.sha256 + "\n");
+
+  const auto refused = run_command(shell_quote(tool.string()) + " N 999999 " + shell_quote((out_ / "x").string()) +
+                                   " 2>&1");
+  EXPECT_NE(refused.status, 0);
+  EXPECT_EQ(refused.output, "export failed: EXPORT: Cannot read MFT record (record may have been overwritten)\n");
+  EXPECT_NE(run_command(shell_quote(tool.string()) + " N not-a-number /tmp/x 2>/dev/null").status, 0);
+}
+
 void export_fat_volume(const std::string& manifest, char letter, const std::filesystem::path& out) {
   int exported = 0, empty = 0, fragmented = 0;
   for (const auto& file : manifest_deleted_files(real_volumes_dir() / manifest)) {
