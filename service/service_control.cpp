@@ -80,6 +80,10 @@ std::string running_banner(bool elevated) {
 }
 
 int program_main(std::span<const std::string> arguments) {
+  // Every open connection holds a descriptor and the listener allows 1,024 of them besides the
+  // log, the devices and the tool runs: the usual soft limit of 1,024 would run out first. A
+  // refusal leaves the limit as it was; connections beyond it then wait in the listener's queue.
+  (void)platform::raise_descriptor_limit();
   const ProgramSwitches switches = parse_switches(arguments);
   if (switches.elevated_console || switches.console) {
     (void)platform::alloc_console();

@@ -26,4 +26,10 @@ std::optional<std::filesystem::path> roaming_app_data_dir();
 // Whether the process runs elevated (effective user id 0).
 bool is_elevated();
 
+// Raises this process's soft limit of open descriptors as far as the hard limit allows (where
+// the hard limit is unlimited, to the system's per-process ceiling). The service holds one
+// descriptor per open connection and allows many more than the usual soft limit of 1,024.
+// Gives the soft limit in force afterwards, or the error of the system call.
+std::expected<std::uint64_t, OsError> raise_descriptor_limit();
+
 }  // namespace kavel_lib::platform

@@ -1,5 +1,11 @@
 #include "platform/system_info.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "support/test_env.h"
@@ -38,6 +44,37 @@ TEST(SystemInfo, AppDataAndTempFollowTheEnvironment) {
   }
   ScopedEnv tmp("TMPDIR", "/var/tmp");
   EXPECT_EQ(temp_dir(), std::filesystem::path("/var/tmp"));
+}
+
+}  // namespace
+}  // namespace kavel_lib::platform
+
+namespace kavel_lib::platform {
+namespace {
+
+// In a child process (the test's own limits stay as they are): a soft limit below the hard one
+// is raised to it; a limit already at the hard one stays.
+TEST(SystemInfo, DescriptorLimitIsRaisedToTheHardLimit) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(10);
+    const rlim_t hard = limit.rlim_max == RLIM_INFINITY ? rlim_t{4096} : std::min<rlim_t>(limit.rlim_max, 4096);
+    limit.rlim_max = hard;
+    limit.rlim_cur = 64;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(11);
+    const auto raised = raise_descriptor_limit();
+    if (!raised || *raised != hard) ::_exit(12);
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur != hard || limit.rlim_max != hard) ::_exit(13);
+    const auto again = raise_descriptor_limit();
+    if (!again || *again != hard) ::_exit(14);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #include "platform/system_info.h"
 
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <system_error>
 
 namespace kavel_lib::platform {
@@ -52,5 +55,29 @@ std::optional<std::filesystem::path> roaming_app_data_dir() {
 }
 
 bool is_elevated() { return ::geteuid() == 0; }
+
+namespace {
+// The kernel's ceiling for one process's descriptors (fs.nr_open); 1,048,576 when unreadable.
+rlim_t descriptor_ceiling() {
+  constexpr rlim_t kDefaultCeiling = 1u << 20;
+  std::ifstream in("/proc/sys/fs/nr_open");
+  unsigned long long value = 0;
+  if (in >> value && value > 0) return static_cast<rlim_t>(value);
+  return kDefaultCeiling;
+}
+}  // namespace
+
+std::expected<std::uint64_t, OsError> raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return std::unexpected(OsError::from_errno(errno));
+  const rlim_t target = limit.rlim_max == RLIM_INFINITY ? descriptor_ceiling() : limit.rlim_max;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < target) {
+    rlimit raised = limit;
+    raised.rlim_cur = target;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) return std::unexpected(OsError::from_errno(errno));
+    limit = raised;
+  }
+  return static_cast<std::uint64_t>(limit.rlim_cur);
+}
 
 }  // namespace kavel_lib::platform

@@ -1,0 +1,93 @@
+// The deleted files of a real test volume as its manifest lists them (manifest-*.tsv of
+// make-real-volumes.sh: path, type, size, sha256, inode, first_cluster, runs, deleted, note),
+// and the exFAT no-FAT-chain flags read from the volume's deleted directory entries.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kavel_test::service_acceptance {
+
+struct DeletedFile {
+  std::string path;
+  std::uint64_t size = 0;
+  std::string sha256;
+  std::optional<std::uint64_t> inode;          // absent when the manifest says "?"
+  std::optional<std::uint32_t> first_cluster;  // absent for "-", "?" and "resident"
+  std::string runs;
+  std::string note;
+
+  [[nodiscard]] bool record_reused() const { return note.find("mft-record-reused-by:") != std::string::npos; }
+  [[nodiscard]] bool clusters_reused() const { return note.find("clusters-reused-by:") != std::string::npos; }
+  [[nodiscard]] bool fragmented() const { return runs.find(',') != std::string::npos; }
+};
+
+inline std::optional<std::uint64_t> manifest_number(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19) {
+    return std::nullopt;
+  }
+  return std::stoull(text);
+}
+
+// Every deleted regular file of the manifest; empty when it cannot be read.
+inline std::vector<DeletedFile> manifest_deleted_files(const std::filesystem::path& manifest) {
+  std::vector<DeletedFile> out;
+  std::ifstream in(manifest);
+  std::string line;
+  std::getline(in, line);  // the heading
+  while (std::getline(in, line)) {
+    std::vector<std::string> cols;
+    std::stringstream s(line);
+    for (std::string col; std::getline(s, col, '\t');) cols.push_back(col);
+    cols.resize(9);
+    if (cols[1] != "f" || cols[7] != "1") continue;
+    DeletedFile file;
+    file.path = cols[0];
+    file.size = manifest_number(cols[2]).value_or(0);
+    file.sha256 = cols[3];
+    file.inode = manifest_number(cols[4]);
+    if (const auto cluster = manifest_number(cols[5]); cluster && *cluster <= 0xFFFFFFFFu) {
+      file.first_cluster = static_cast<std::uint32_t>(*cluster);
+    }
+    file.runs = cols[6];
+    file.note = cols[8];
+    out.push_back(std::move(file));
+  }
+  return out;
+}
+
+inline std::uint32_t le32_at(const std::string& b, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(b[at + static_cast<std::size_t>(i)]);
+  return v;
+}
+
+inline std::uint64_t le64_at(const std::string& b, std::size_t at) {
+  return le32_at(b, at) | (std::uint64_t{le32_at(b, at + 4)} << 32);
+}
+
+// The flags byte of the deleted Stream Extension entries of an exFAT image (type 0x40 right
+// after a deleted File entry 0x05, valid data length equal to the data length), keyed by first
+// cluster and data length. Bit 1 is NoFatChain.
+inline std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint8_t> exfat_deleted_stream_flags(
+    const std::string& image) {
+  std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint8_t> flags;
+  for (std::size_t at = 32; at + 32 <= image.size(); at += 32) {
+    if (static_cast<std::uint8_t>(image[at]) != 0x40 || static_cast<std::uint8_t>(image[at - 32]) != 0x05) continue;
+    const std::uint64_t length = le64_at(image, at + 24);
+    if (le64_at(image, at + 8) != length) continue;
+    flags[{le32_at(image, at + 20), length}] = static_cast<std::uint8_t>(image[at + 1]);
+  }
+  return flags;
+}
+
+inline constexpr std::uint8_t kNoFatChainFlag = 0x02;
+
+}  // namespace kavel_test::service_acceptance
