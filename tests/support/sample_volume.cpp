@@ -112,8 +112,8 @@ class Sample {
 
   // Journal: a create record for every live entry, then delete records for `recent` in order.
   void journal(const std::vector<std::uint64_t>& recent) {
-    ntfs::UsnJournalSpec spec;
-    spec.sparse_head = 64 * 1024;  // older records have been dropped from the journal
+    ntfs::UsnJournalSpec desc;
+    desc.sparse_head = 64 * 1024;  // older records have been dropped from the journal
     std::int64_t time = kSessionStart;
     auto record = [&](std::uint64_t n, std::uint32_t reason) {
       const SampleEntry& e = entries_.at(index_.at(n));
@@ -126,7 +126,7 @@ class Sample {
       r.time_stamp = time;
       r.attributes = e.folder ? kAttributeDirectory : kAttributeArchive;
       time += kStep;
-      spec.records.push_back(std::move(r));
+      desc.records.push_back(std::move(r));
     };
     for (const SampleEntry& e : entries_) {
       if (e.deleted) continue;
@@ -137,12 +137,12 @@ class Sample {
       record(n, kReasonClose | kReasonFileDelete);
       entries_.at(index_.at(n)).in_journal = true;
     }
-    b_.set_usn_journal(std::move(spec));
+    b_.set_usn_journal(std::move(desc));
   }
 
   // $LogFile: the delete transactions of `recent`, with some unrelated activity between them.
   void log(const std::vector<std::uint64_t>& recent, std::uint64_t mft_first_cluster) {
-    ntfs::LogFileSpec spec;
+    ntfs::LogFileSpec desc;
     std::uint32_t transaction = 0x40;
     for (std::uint64_t n : recent) {
       LogRecordSpec other;
@@ -153,14 +153,14 @@ class Sample {
       other.target_vcn = 300;
       other.lcns = {2100};
       other.transaction_id = transaction++;
-      spec.records.push_back(std::move(other));
+      desc.records.push_back(std::move(other));
       for (auto& r : delete_transaction(transaction++, b_.reference(parents_.at(n)), b_.reference(n), names_.at(n),
                                         mft_first_cluster)) {
-        spec.records.push_back(std::move(r));
+        desc.records.push_back(std::move(r));
       }
       entries_.at(index_.at(n)).in_log = true;
     }
-    b_.set_log_file(std::move(spec));
+    b_.set_log_file(std::move(desc));
   }
 
   VolumeBuilder& builder() { return b_; }
