@@ -1,5 +1,7 @@
 #include "engine/windows/drive_device_path.h"
 
+#include "engine/windows/wtf8.h"
+
 namespace kavel_lib::engine::windows {
 
 namespace {
@@ -7,21 +9,7 @@ namespace {
 void append_utf8(std::string& out, char32_t c) {
   // Surrogates and values past U+10FFFF are not characters; they stand as U+FFFD.
   if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
+  append_code_point(out, static_cast<std::uint32_t>(c));
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 
 namespace kavel_lib::engine::windows {
 
+// Appends one code point in (generalised) UTF-8; a surrogate is encoded like any other value.
+void append_code_point(std::string& out, std::uint32_t cp);
+
 // Decodes little-endian UTF-16 code units (an odd trailing byte is ignored).
 std::string wtf8_from_utf16le(std::span<const std::uint8_t> bytes);
 
