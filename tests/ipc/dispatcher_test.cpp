@@ -5,12 +5,11 @@
 
 #include <array>
 #include <csignal>
-#include <fstream>
-#include <sstream>
 
 #include "platform/local_pipe.h"
 #include "server_fixture.h"
 #include "support/mapped_volume.h"
+#include "support/manifest_scope.h"
 
 namespace kavel_lib::ipc::server_testing {
 namespace {
@@ -26,14 +25,11 @@ struct ManifestEntry {
 
 // The manifest row of a path, from a real volume's manifest.
 std::optional<ManifestEntry> manifest_entry(const std::string& volume, const std::string& path) {
-  std::ifstream in(kavel_test::real_volumes_dir() / ("manifest-" + volume + ".tsv"));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> cols;
-    std::stringstream s(line);
-    for (std::string col; std::getline(s, col, '\t');) cols.push_back(col);
-    cols.resize(9);
-    if (cols[0] == path) return ManifestEntry{std::stoull(cols[2]), cols[3], cols[4], cols[5]};
+  const auto rows = kavel_test::read_manifest(kavel_test::real_volumes_dir() / ("manifest-" + volume + ".tsv"));
+  if (!rows) return std::nullopt;
+  const auto text = [](const std::optional<std::uint64_t>& n) { return n ? std::to_string(*n) : std::string("-"); };
+  for (const auto& row : *rows) {
+    if (row.path == path) return ManifestEntry{row.size.value_or(0), row.sha256, text(row.inode), text(row.first_cluster)};
   }
   return std::nullopt;
 }

@@ -3,7 +3,6 @@
 // is listed with its record number and path; nothing from elsewhere on the volume.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -12,28 +11,16 @@
 #include <vector>
 
 #include "engine/windows/usn_deleted/name_filter.h"
+#include "support/manifest_scope.h"
 #include "support/test_env.h"
 
 namespace {
 
-struct ManifestRow {
-  std::string path;  // "docs/2/x.txt"
-  char type = 0;     // 'f' or 'd'
-  std::uint64_t inode = 0;
-  bool deleted = false;
-};
-
-std::vector<ManifestRow> read_manifest(const std::filesystem::path& file) {
-  std::vector<ManifestRow> rows;
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    std::vector<std::string> f;
-    std::stringstream ss(line);
-    for (std::string cell; std::getline(ss, cell, '\t');) f.push_back(cell);
-    if (f.size() < 8 || f[4] == "?" || f[4].empty()) continue;
-    rows.push_back({f[0], f[1].empty() ? '?' : f[1][0], std::stoull(f[4]), f[7] == "1"});
+// The rows of a manifest whose record number is known.
+std::vector<kavel_test::ManifestRow> read_manifest(const std::filesystem::path& file) {
+  std::vector<kavel_test::ManifestRow> rows;
+  for (auto& row : kavel_test::read_manifest(file).value_or(std::vector<kavel_test::ManifestRow>{})) {
+    if (row.inode) rows.push_back(std::move(row));
   }
   return rows;
 }
@@ -56,14 +43,14 @@ TEST(TarnwickOnNtfsSmall, ListsTheManifestsDeletedFilesUnderDocs2) {
 
   std::set<std::string> live_folders{"docs/2"};
   for (const auto& r : rows) {
-    if (r.type == 'd' && !r.deleted && r.path.starts_with("docs/2/")) live_folders.insert(r.path);
+    if (r.type == "d" && !r.deleted && r.path.starts_with("docs/2/")) live_folders.insert(r.path);
   }
   std::map<std::string, std::uint64_t> expected;  // Windows path -> record number
   std::set<std::string> noise;
   for (const auto& r : rows) {
-    if (r.type != 'f' || !r.deleted || !live_folders.contains(parent_of(r.path))) continue;
+    if (r.type != "f" || !r.deleted || !live_folders.contains(parent_of(r.path))) continue;
     if (kavel_lib::engine::windows::is_plausible_file_name(name_of(r.path), false)) {
-      expected[windows_path(r.path)] = r.inode;
+      expected[windows_path(r.path)] = *r.inode;
     } else {
       noise.insert(windows_path(r.path));
     }

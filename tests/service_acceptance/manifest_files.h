@@ -5,13 +5,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/manifest_scope.h"
 
 namespace kavel_test::service_acceptance {
 
@@ -29,35 +29,23 @@ struct DeletedFile {
   [[nodiscard]] bool fragmented() const { return runs.find(',') != std::string::npos; }
 };
 
-inline std::optional<std::uint64_t> manifest_number(const std::string& text) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19) {
-    return std::nullopt;
-  }
-  return std::stoull(text);
-}
-
 // Every deleted regular file of the manifest; empty when it cannot be read.
 inline std::vector<DeletedFile> manifest_deleted_files(const std::filesystem::path& manifest) {
   std::vector<DeletedFile> out;
-  std::ifstream in(manifest);
-  std::string line;
-  std::getline(in, line);  // the heading
-  while (std::getline(in, line)) {
-    std::vector<std::string> cols;
-    std::stringstream s(line);
-    for (std::string col; std::getline(s, col, '\t');) cols.push_back(col);
-    cols.resize(9);
-    if (cols[1] != "f" || cols[7] != "1") continue;
+  const auto rows = kavel_test::read_manifest(manifest);
+  if (!rows) return out;
+  for (const auto& row : *rows) {
+    if (row.type != "f" || !row.deleted) continue;
     DeletedFile file;
-    file.path = cols[0];
-    file.size = manifest_number(cols[2]).value_or(0);
-    file.sha256 = cols[3];
-    file.inode = manifest_number(cols[4]);
-    if (const auto cluster = manifest_number(cols[5]); cluster && *cluster <= 0xFFFFFFFFu) {
-      file.first_cluster = static_cast<std::uint32_t>(*cluster);
+    file.path = row.path;
+    file.size = row.size.value_or(0);
+    file.sha256 = row.sha256;
+    file.inode = row.inode;
+    if (row.first_cluster && *row.first_cluster <= 0xFFFFFFFFu) {
+      file.first_cluster = static_cast<std::uint32_t>(*row.first_cluster);
     }
-    file.runs = cols[6];
-    file.note = cols[8];
+    file.runs = row.runs;
+    file.note = row.note;
     out.push_back(std::move(file));
   }
   return out;

@@ -27,6 +27,13 @@ std::string windows_path(char letter, const std::string& relative) {
 
 }  // namespace
 
+std::optional<std::uint64_t> manifest_number(const std::string& text) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoull(text);
+}
+
 std::optional<std::vector<ManifestRow>> read_manifest(const std::filesystem::path& manifest) {
   std::ifstream in(manifest);
   if (!in) return std::nullopt;
@@ -38,8 +45,13 @@ std::optional<std::vector<ManifestRow>> read_manifest(const std::filesystem::pat
     if (f.size() < 8) continue;
     ManifestRow row;
     row.path = f[0];
+    row.type = f[1];
     row.directory = f[1] == "d";
-    if (f[4] != "?" && !f[4].empty()) row.inode = std::stoull(f[4]);
+    row.size = manifest_number(f[2]);
+    row.sha256 = f[3];
+    row.inode = manifest_number(f[4]);
+    row.first_cluster = manifest_number(f[5]);
+    row.runs = f[6];
     row.deleted = f[7] == "1";
     if (f.size() > 8) row.note = f[8];
     rows.push_back(std::move(row));

@@ -17,15 +17,25 @@
 
 namespace kavel_test {
 
+// One line of a manifest: path, type, size, sha256, inode, first_cluster, runs, deleted, note.
 struct ManifestRow {
   std::string path;  // relative, '/' separated, as in the manifest
+  std::string type;  // "f" or "d"
   bool directory = false;
+  std::optional<std::uint64_t> size;  // absent for "-" (directories)
+  std::string sha256;                 // "-" for directories
   std::optional<std::uint64_t> inode;  // absent when the manifest says "?"
+  std::optional<std::uint64_t> first_cluster;  // absent for "-", "?" and "resident"
+  std::string runs;                            // "start+count,..." or "-", "?", "resident"
   bool deleted = false;
   std::string note;
 };
 
-// The rows of a manifest; nothing when it cannot be read.
+// A decimal number of a manifest column; nothing for "-", "?", "resident" or anything else.
+std::optional<std::uint64_t> manifest_number(const std::string& text);
+
+// The rows of a manifest (lines with fewer than eight columns left out); nothing when it
+// cannot be read.
 std::optional<std::vector<ManifestRow>> read_manifest(const std::filesystem::path& manifest);
 
 // The scope of folder (relative path, e.g. "docs/2") shown as "{letter}:\docs\2": dir_frns and

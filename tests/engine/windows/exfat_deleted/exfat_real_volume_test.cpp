@@ -3,39 +3,22 @@
 // directory entry, and compares them with the manifest.
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "engine/windows/exfat_deleted/exfat_export.h"
 #include "support/mapped_volume.h"
+#include "support/manifest_scope.h"
 #include "support/test_env.h"
 
 namespace kavel_lib::engine::windows::exfat_deleted {
 namespace {
 
-struct ManifestFile {
-  std::string path;
-  std::uint64_t size = 0;
-  std::string sha256;
-  std::uint32_t first_cluster = 0;
-  std::string note;
-};
-
-std::vector<ManifestFile> deleted_files(const std::filesystem::path& manifest) {
-  std::vector<ManifestFile> out;
-  std::ifstream in(manifest);
-  std::string line;
-  std::getline(in, line);
-  while (std::getline(in, line)) {
-    std::vector<std::string> cols;
-    std::stringstream s(line);
-    for (std::string col; std::getline(s, col, '\t');) cols.push_back(col);
-    cols.resize(9);
-    if (cols[1] != "f" || cols[7] != "1") continue;
-    ManifestFile f{cols[0], std::stoull(cols[2]), cols[3], 0, cols[8]};
-    if (cols[5] != "-") f.first_cluster = static_cast<std::uint32_t>(std::stoul(cols[5]));
-    out.push_back(f);
+// The deleted regular files of a manifest; empty when it cannot be read.
+std::vector<kavel_test::ManifestRow> deleted_files(const std::filesystem::path& manifest) {
+  std::vector<kavel_test::ManifestRow> out;
+  for (auto& row : kavel_test::read_manifest(manifest).value_or(std::vector<kavel_test::ManifestRow>{})) {
+    if (row.type == "f" && row.deleted) out.push_back(std::move(row));
   }
   return out;
 }
@@ -76,12 +59,14 @@ TEST(ExfatRealVolume, DeletedFilesMatchTheManifest) {
   kavel_test::TempDir out;
   int contiguous = 0, chained = 0;
   for (const auto& f : deleted_files(dir / "manifest-exfat.tsv")) {
-    if (f.note.find("clusters-reused-by:") != std::string::npos || f.size == 0) continue;
-    const auto flag = flags.find({f.first_cluster, f.size});
+    const std::uint64_t size = f.size.value_or(0);
+    const auto first_cluster = static_cast<std::uint32_t>(f.first_cluster.value_or(0));
+    if (f.note.find("clusters-reused-by:") != std::string::npos || size == 0) continue;
+    const auto flag = flags.find({first_cluster, size});
     ASSERT_NE(flag, flags.end()) << f.path << ": no deleted stream extension entry";
     const bool no_fat_chain = (flag->second & 0x02) != 0;
     const auto dest = out / ("file-" + std::to_string(contiguous + chained));
-    auto done = export_exfat('E', f.first_cluster, 0, f.size, no_fat_chain, std::nullopt, dest);
+    auto done = export_exfat('E', first_cluster, 0, size, no_fat_chain, std::nullopt, dest);
     ASSERT_TRUE(done) << f.path << ": " << done.error().display();
     if (no_fat_chain) {
       ++contiguous;
@@ -89,7 +74,7 @@ TEST(ExfatRealVolume, DeletedFilesMatchTheManifest) {
     } else {
       // The driver zeroed the chain when it deleted the file: only its first cluster is left.
       ++chained;
-      EXPECT_EQ(kavel_test::read_file(dest), image.substr(heap + (f.first_cluster - 2) * cluster, cluster)) << f.path;
+      EXPECT_EQ(kavel_test::read_file(dest), image.substr(heap + (first_cluster - 2) * cluster, cluster)) << f.path;
     }
   }
   EXPECT_GE(contiguous, 13);

@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
-#include <sstream>
 
 #include "engine/windows/ntfs_deleted/candidate_collector.h"
 #include "engine/windows/ntfs_logfile/logfile_scan.h"
 #include "engine/windows/ntfs_logfile/mft_retry.h"
 #include "engine/windows/usn_deleted/name_filter.h"
+#include "support/manifest_scope.h"
 #include "support/mapped_volume.h"
 #include "support/test_env.h"
 #include "support/windows_testdata.h"
@@ -55,19 +54,15 @@ class NtfsSmall : public ::testing::Test {
   // Deleted files under docs/2 in the manifest whose names are no noise to the collector
   // (".bin" files are): (record number, E:\ path).
   static std::set<std::pair<std::uint64_t, std::string>> manifest_deleted_under_docs2() {
-    std::ifstream in(kavel_test::real_volumes_dir() / "manifest-ntfs.tsv");
     std::set<std::pair<std::uint64_t, std::string>> out;
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-      std::vector<std::string> f;
-      std::stringstream ss(line);
-      for (std::string cell; std::getline(ss, cell, '\t');) f.push_back(cell);
-      if (f.size() < 8 || f[1] != "f" || f[7] != "1" || !f[0].starts_with("docs/2/")) continue;
-      if (!is_plausible_file_name(f[0].substr(f[0].rfind('/') + 1), false)) continue;
-      std::string path = "E:\\" + f[0];
+    const auto rows = kavel_test::read_manifest(kavel_test::real_volumes_dir() / "manifest-ntfs.tsv");
+    if (!rows) return out;
+    for (const auto& row : *rows) {
+      if (row.type != "f" || !row.deleted || !row.inode || !row.path.starts_with("docs/2/")) continue;
+      if (!is_plausible_file_name(row.path.substr(row.path.rfind('/') + 1), false)) continue;
+      std::string path = "E:\\" + row.path;
       std::replace(path.begin(), path.end(), '/', '\\');
-      out.emplace(std::stoull(f[4]), path);
+      out.emplace(*row.inode, path);
     }
     return out;
   }

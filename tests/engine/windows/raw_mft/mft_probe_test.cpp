@@ -3,12 +3,11 @@
 // and one record line for every name in the folder, live or deleted, against the manifest.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "engine/windows/raw_mft/mft_probe.h"
+#include "support/manifest_scope.h"
 #include "support/mapped_volume.h"
 #include "support/test_env.h"
 
@@ -28,19 +27,16 @@ class ProbeNtfsSmall : public ::testing::Test {
 
   // "FRN {} ({}) name={}" of every manifest entry directly in `folder` (sizes left out).
   static std::set<std::string> manifest_children(const std::string& folder) {
-    std::ifstream in(kavel_test::real_volumes_dir() / "manifest-ntfs.tsv");
     std::set<std::string> out;
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-      std::vector<std::string> f;
-      std::stringstream ss(line);
-      for (std::string cell; std::getline(ss, cell, '\t');) f.push_back(cell);
-      if (f.size() < 8 || !f[0].starts_with(folder + "/")) continue;
-      const std::string name = f[0].substr(folder.size() + 1);
+    const auto rows = kavel_test::read_manifest(kavel_test::real_volumes_dir() / "manifest-ntfs.tsv");
+    if (!rows) return out;
+    for (const auto& row : *rows) {
+      if (!row.path.starts_with(folder + "/")) continue;
+      const std::string name = row.path.substr(folder.size() + 1);
       if (name.find('/') != std::string::npos) continue;
-      if (f.size() > 8 && f[8].find("not-seen-by-fls") != std::string::npos) continue;  // its record holds another file now
-      out.insert("FRN " + f[4] + " (" + (f[7] == "1" ? "free" : "in_use") + ") name=" + name);
+      if (row.note.find("not-seen-by-fls") != std::string::npos) continue;  // its record holds another file now
+      const std::string record = row.inode ? std::to_string(*row.inode) : "?";
+      out.insert("FRN " + record + " (" + (row.deleted ? "free" : "in_use") + ") name=" + name);
     }
     return out;
   }

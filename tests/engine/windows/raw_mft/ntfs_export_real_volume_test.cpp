@@ -1,15 +1,13 @@
 // Exports files of the real NTFS test volumes (made by mkntfs and ntfs-3g) by their record
 // numbers and compares them with the manifests' SHA-256: every deleted file whose record was
 // not reused, files beyond the first run of a fragmented $MFT, and live files.
-#include <fstream>
-#include <sstream>
-
 #include <gtest/gtest.h>
 
 #include "engine/windows/raw_mft/export_layout.h"
 #include "engine/windows/raw_mft/export_records.h"
 #include "engine/windows/raw_mft/ntfs_export.h"
 #include "engine/windows/raw_mft/ntfs_layout.h"
+#include "support/manifest_scope.h"
 #include "support/mapped_volume.h"
 
 namespace kavel_lib::engine::windows {
@@ -27,18 +25,12 @@ struct ManifestFile {
   [[nodiscard]] bool record_reused() const { return note.find("mft-record-reused-by") != std::string::npos; }
 };
 
+// The regular files of a manifest; empty when it cannot be read.
 std::vector<ManifestFile> manifest_files(const fs::path& manifest) {
   std::vector<ManifestFile> out;
-  std::ifstream in(manifest);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    std::vector<std::string> cols;
-    std::stringstream s(line);
-    for (std::string col; std::getline(s, col, '\t');) cols.push_back(col);
-    cols.resize(9);
-    if (cols[1] != "f") continue;
-    out.push_back({cols[0], std::stoull(cols[2]), cols[3], std::stoull(cols[4]), cols[7] == "1", cols[8]});
+  for (const auto& row : kavel_test::read_manifest(manifest).value_or(std::vector<kavel_test::ManifestRow>{})) {
+    if (row.type != "f") continue;
+    out.push_back({row.path, row.size.value_or(0), row.sha256, row.inode.value_or(0), row.deleted, row.note});
   }
   return out;
 }

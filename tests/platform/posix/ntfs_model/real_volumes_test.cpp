@@ -1,15 +1,14 @@
 // The emulated driver on volumes that ntfs-3g wrote (../shared/tools/make-real-volumes.sh):
 // every path of the manifest, every deleted record, and the deleted names of docs/2 that
 // still stand in freed index blocks.
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "ntfs_test_util.h"
 #include "platform/volume_paths.h"
+#include "support/manifest_scope.h"
 #include "support/test_env.h"
 
 namespace kavel_lib::platform {
@@ -27,15 +26,8 @@ struct ManifestEntry {
 
 std::vector<ManifestEntry> read_manifest(const std::filesystem::path& file) {
   std::vector<ManifestEntry> out;
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    std::vector<std::string> f;
-    std::stringstream s(line);
-    for (std::string field; std::getline(s, field, '\t');) f.push_back(field);
-    if (f.size() < 8) continue;
-    out.push_back({f[0], f[1] == "d", std::stoull(f[4]), f[7] == "1", f.size() > 8 ? f[8] : ""});
+  for (const auto& row : kavel_test::read_manifest(file).value_or(std::vector<kavel_test::ManifestRow>{})) {
+    out.push_back({row.path, row.directory, row.inode.value_or(0), row.deleted, row.note});
   }
   return out;
 }
