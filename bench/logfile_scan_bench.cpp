@@ -17,7 +17,7 @@ namespace {
 constexpr std::size_t kTail = 8u << 20;
 
 std::vector<std::uint8_t> windows7_log_repeated() {
-  std::ifstream in(kavel_test::shared_dir() / "testdata" / "windows-journal" / "LogFile_7.bin", std::ios::binary);
+  std::ifstream in(kavel_test::test_data_dir() / "windows-journal" / "LogFile_7.bin", std::ios::binary);
   const std::vector<std::uint8_t> one((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<std::uint8_t> log;
   if (one.empty()) return log;

@@ -1,4 +1,4 @@
-// tarnwick end to end on the volumes that ntfs-3g wrote (../shared/tools/make-real-volumes.sh),
+// tarnwick end to end on the volumes that ntfs-3g wrote (scripts/make-real-volumes.sh),
 // against their manifests and the Sleuth Kit: every deleted file under E:\docs\2 whose folder
 // is live, whose record was not reused and whose name the strict noise filter accepts is listed
 // once with its record number; no live file, nothing from elsewhere on the volume.

@@ -1,4 +1,4 @@
-// tarnwick end to end on the volume that Windows 10 wrote (../shared/testdata/windows-ntfs):
+// tarnwick end to end on the volume that Windows 10 wrote (tests/data/windows-ntfs):
 // its journal holds five FILE_DELETE records (snapshot-2 and metadata-2 twice each in
 // System Volume Information\SPP, shadow_2.txt in the root), and every one of those files' MFT
 // records was reused by a later file. The scan of each folder that held one finds its journal

@@ -12,7 +12,7 @@
 
 namespace kavel_test {
 
-std::filesystem::path shared_dir() { return std::filesystem::path(KAVEL_SHARED_DIR); }
+std::filesystem::path test_data_dir() { return std::filesystem::path(KAVEL_TEST_DATA_DIR); }
 std::filesystem::path binary_dir() { return std::filesystem::path(KAVEL_BINARY_DIR); }
 std::filesystem::path program_path(const std::string& name) { return binary_dir() / "bin" / name; }
 
@@ -80,7 +80,7 @@ std::optional<std::string> real_volumes_missing() {
   for (const char* name : {"ntfs-small.img", "fat32.img", "fat16.img", "exfat.img", "ntfs-large.img"}) {
     if (!std::filesystem::exists(dir / name)) {
       return "real test volumes are missing in " + dir.string() +
-             " (scripts/test.sh makes them with make-real-volumes.sh; needs root, FUSE and a loop device)";
+             " (scripts/test.sh makes them with scripts/make-real-volumes.sh; needs root, FUSE and a loop device)";
     }
   }
   return std::nullopt;

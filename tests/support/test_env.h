@@ -1,4 +1,4 @@
-// Helpers shared by the tests: where the shared test data lives, temporary folders, scoped
+// Helpers shared by the tests: where the test data lives, temporary folders, scoped
 // environment variables, and the reasons a test must skip on this machine.
 #pragma once
 
@@ -9,8 +9,8 @@
 
 namespace kavel_test {
 
-// ../shared beside the source tree (read-only test data and tools).
-std::filesystem::path shared_dir();
+// tests/data of the source tree: the Windows-written samples (read-only).
+std::filesystem::path test_data_dir();
 // The build folder (programs are in bin/).
 std::filesystem::path binary_dir();
 std::filesystem::path program_path(const std::string& name);
@@ -49,7 +49,7 @@ std::string read_file(const std::filesystem::path& path);
 std::optional<std::string> root_missing();
 // Why a test that must drop privileges with setpriv cannot run here.
 std::optional<std::string> setpriv_missing();
-// Why the real test volumes (../shared/tools/make-real-volumes.sh) are not at hand.
+// Why the real test volumes (scripts/make-real-volumes.sh) are not at hand.
 std::optional<std::string> real_volumes_missing();
 // The folder holding ntfs-small.img, fat32.img, ... and their manifests: $KAVEL_REAL_VOLUMES,
 // else <build>/real-volumes.

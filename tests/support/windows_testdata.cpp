@@ -11,7 +11,7 @@ namespace kavel_test {
 std::optional<std::filesystem::path> windows_ntfs_raw(std::string* why) {
   static std::mutex mutex;
   std::lock_guard lock(mutex);
-  const auto archive = shared_dir() / "testdata" / "windows-ntfs" / "ntfs.tgz";
+  const auto archive = test_data_dir() / "windows-ntfs" / "ntfs.tgz";
   const auto cache = binary_dir() / "testdata-cache" / "windows-ntfs";
   const auto image = cache / "ntfs.raw";
   std::error_code ec;

@@ -1,4 +1,4 @@
-// The Windows-made test data of ../shared/testdata, unpacked where the tests need it.
+// The Windows-made test data of tests/data, unpacked where the tests need it.
 #pragma once
 
 #include <filesystem>

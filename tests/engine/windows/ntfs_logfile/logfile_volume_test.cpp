@@ -106,7 +106,7 @@ TEST(LogfileStream, SixtyFourMebibyteLogYieldsItsLastEight) {
   if (!raw) GTEST_SKIP() << why;
   if (auto missing = kavel_test::program_missing("gzip")) GTEST_SKIP() << *missing;
   kavel_test::TempDir dir;
-  const auto gz = kavel_test::shared_dir() / "testdata" / "windows-ntfs" / "ntfs.raw.LogFile.bin.gz";
+  const auto gz = kavel_test::test_data_dir() / "windows-ntfs" / "ntfs.raw.LogFile.bin.gz";
   ASSERT_EQ(kavel_test::run_command("gzip -dc " + kavel_test::shell_quote(gz.string()) + " > " +
                                     kavel_test::shell_quote((dir / "log").string()))
                 .status,

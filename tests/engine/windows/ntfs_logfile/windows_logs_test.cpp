@@ -23,13 +23,13 @@ std::optional<std::vector<std::uint8_t>> read_bytes(const std::filesystem::path&
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::filesystem::path journal_dir() { return kavel_test::shared_dir() / "testdata" / "windows-journal"; }
+std::filesystem::path journal_dir() { return kavel_test::test_data_dir() / "windows-journal"; }
 
 // ntfs.raw's $LogFile (64 MiB), unpacked from its .gz into a temporary folder.
 class WindowsNtfsLog : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const auto gz = kavel_test::shared_dir() / "testdata" / "windows-ntfs" / "ntfs.raw.LogFile.bin.gz";
+    const auto gz = kavel_test::test_data_dir() / "windows-ntfs" / "ntfs.raw.LogFile.bin.gz";
     if (auto why = kavel_test::program_missing("gzip")) {
       skip_reason_ = *why;
       return;

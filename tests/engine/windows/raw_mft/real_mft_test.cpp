@@ -106,7 +106,7 @@ TEST_F(WindowsVolume, EveryRawRecordEqualsIcat) {
   EXPECT_EQ(c.mismatches, 0u);
   std::cout << "ntfs.raw: " << c.records << " records compared (" << c.file_records << " FILE or BAAD)\n";
   // The extracted copy in the shared test data is the same stream.
-  const std::string copy = kavel_test::read_file(kavel_test::shared_dir() / "testdata/windows-ntfs/ntfs.raw.MFT.bin");
+  const std::string copy = kavel_test::read_file(kavel_test::test_data_dir() / "windows-ntfs/ntfs.raw.MFT.bin");
   EXPECT_TRUE(std::equal(copy.begin(), copy.end(), mft->begin(), mft->end(),
                          [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
   // A past-the-end number is absent.
@@ -151,7 +151,7 @@ TEST_F(WindowsVolume, SmallDirectoryIndexRootListsItsFile) {
 }
 
 TEST_F(WindowsVolume, ParsingEveryRecordIsSafe) {
-  const std::string copy = kavel_test::read_file(kavel_test::shared_dir() / "testdata/windows-ntfs/ntfs.raw.MFT.bin");
+  const std::string copy = kavel_test::read_file(kavel_test::test_data_dir() / "windows-ntfs/ntfs.raw.MFT.bin");
   std::unordered_set<std::uint64_t> parents{5, 50, 64};
   DirNameMap names{{5, {"", 5}}, {50, {"test_dir", 5}}, {64, {"test_dir_2", 5}}};
   std::size_t with_runs = 0;

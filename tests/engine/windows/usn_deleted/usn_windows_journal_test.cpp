@@ -60,7 +60,7 @@ std::vector<std::uint8_t> read_bytes(const std::filesystem::path& path) {
 }
 
 TEST(UsnWindowsJournal, EveryRecordMatchesWindowsOwnListing) {
-  const auto dir = kavel_test::shared_dir() / "testdata" / "windows-journal";
+  const auto dir = kavel_test::test_data_dir() / "windows-journal";
   if (!std::filesystem::exists(dir / "usnjrnlj.bin")) GTEST_SKIP() << "missing " << dir;
   const auto oracle = parse_fsutil(dir / "usnjrnlj.fsutil.txt");
   ASSERT_EQ(oracle.size(), 268u);
@@ -100,7 +100,7 @@ TEST(UsnWindowsJournal, EveryRecordMatchesWindowsOwnListing) {
 }
 
 TEST(UsnWindowsJournal, SingleRecordFiles) {
-  const auto dir = kavel_test::shared_dir() / "testdata" / "windows-journal";
+  const auto dir = kavel_test::test_data_dir() / "windows-journal";
   if (!std::filesystem::exists(dir / "usn_1170953448.bin")) GTEST_SKIP() << "missing " << dir;
   auto large = parse_usn_record(read_bytes(dir / "usn_1170953448.bin"), 0);
   ASSERT_TRUE(large);

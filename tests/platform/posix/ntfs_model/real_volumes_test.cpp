@@ -1,4 +1,4 @@
-// The emulated driver on volumes that ntfs-3g wrote (../shared/tools/make-real-volumes.sh):
+// The emulated driver on volumes that ntfs-3g wrote (scripts/make-real-volumes.sh):
 // every path of the manifest, every deleted record, and the deleted names of docs/2 that
 // still stand in freed index blocks.
 #include <map>

@@ -412,7 +412,7 @@ std::string id128(std::uint64_t high, std::uint64_t low) {
 }
 
 TEST_F(Synthetic, AJournalWindowsWroteReadsBackAsFsutilShowedIt) {
-  const auto dir = kavel_test::shared_dir() / "testdata" / "windows-journal";
+  const auto dir = kavel_test::test_data_dir() / "windows-journal";
   if (!std::filesystem::exists(dir / "usnjrnlj.bin")) GTEST_SKIP() << "missing " << dir.string();
   const auto stored = stored_journal(kavel_test::read_file(dir / "usnjrnlj.bin"));
   ASSERT_EQ(stored.size(), 271u);

@@ -127,7 +127,7 @@ TEST_F(WindowsNtfs, FileRecordRefusesShortBuffersAndInput) {
 }
 
 TEST_F(WindowsNtfs, JournalReadGivesTheExtractedJAsVersion3) {
-  const auto j_bytes = kavel_test::read_file(kavel_test::shared_dir() / "testdata/windows-ntfs/ntfs.raw.UsnJrnl_J.bin");
+  const auto j_bytes = kavel_test::read_file(kavel_test::test_data_dir() / "windows-ntfs/ntfs.raw.UsnJrnl_J.bin");
   const std::vector<std::uint8_t> j(j_bytes.begin(), j_bytes.end());
   const auto stored = usn_records(j, 0);
   ASSERT_EQ(stored.size(), 188u);
@@ -170,7 +170,7 @@ TEST_F(WindowsNtfs, JournalReadGivesTheExtractedJAsVersion3) {
 }
 
 TEST_F(WindowsNtfs, JournalReadInVersion2KeepsTheStoredRecordsAndHonoursTheStartRules) {
-  const auto j_bytes = kavel_test::read_file(kavel_test::shared_dir() / "testdata/windows-ntfs/ntfs.raw.UsnJrnl_J.bin");
+  const auto j_bytes = kavel_test::read_file(kavel_test::test_data_dir() / "windows-ntfs/ntfs.raw.UsnJrnl_J.bin");
   const std::vector<std::uint8_t> j(j_bytes.begin(), j_bytes.end());
   const auto stored = usn_records(j, 0);
   const std::uint64_t id = journal_id();
