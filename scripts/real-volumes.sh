@@ -18,3 +18,6 @@ losetup --find >/dev/null 2>&1 || { echo "real-volumes.sh: cannot make them here
 mkdir -p "$out"
 echo "real-volumes.sh: making ${missing[*]} in $out"
 bash scripts/make-real-volumes.sh "$out" "${missing[@]}" >"$out/make.log" 2>&1 || { tail -20 "$out/make.log"; exit 1; }
+for v in "${want[@]}"; do
+  [ -f "$out/$v.img" ] || { echo "real-volumes.sh: $v.img was not made (see $out/make.log)"; exit 1; }
+done

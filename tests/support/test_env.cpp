@@ -13,6 +13,15 @@
 namespace kavel_test {
 
 std::filesystem::path test_data_dir() { return std::filesystem::path(KAVEL_TEST_DATA_DIR); }
+
+std::optional<std::string> test_data_missing(std::initializer_list<std::string_view> files) {
+  for (const auto file : files) {
+    const auto path = test_data_dir() / file;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return "missing " + path.string();
+  }
+  return std::nullopt;
+}
 std::filesystem::path binary_dir() { return std::filesystem::path(KAVEL_BINARY_DIR); }
 std::filesystem::path program_path(const std::string& name) { return binary_dir() / "bin" / name; }
 

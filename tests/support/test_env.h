@@ -3,14 +3,18 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kavel_test {
 
 // tests/data of the source tree: the Windows-written samples (read-only).
 std::filesystem::path test_data_dir();
+// Why a test cannot read the named files of tests/data (paths relative to it), or nothing.
+std::optional<std::string> test_data_missing(std::initializer_list<std::string_view> files);
 // The build folder (programs are in bin/).
 std::filesystem::path binary_dir();
 std::filesystem::path program_path(const std::string& name);

@@ -105,6 +105,7 @@ TEST(LogfileStream, SixtyFourMebibyteLogYieldsItsLastEight) {
   auto raw = kavel_test::windows_ntfs_raw(&why);
   if (!raw) GTEST_SKIP() << why;
   if (auto missing = kavel_test::program_missing("gzip")) GTEST_SKIP() << *missing;
+  if (auto missing = kavel_test::test_data_missing({"windows-ntfs/ntfs.raw.LogFile.bin.gz"})) GTEST_SKIP() << *missing;
   kavel_test::TempDir dir;
   const auto gz = kavel_test::test_data_dir() / "windows-ntfs" / "ntfs.raw.LogFile.bin.gz";
   ASSERT_EQ(kavel_test::run_command("gzip -dc " + kavel_test::shell_quote(gz.string()) + " > " +

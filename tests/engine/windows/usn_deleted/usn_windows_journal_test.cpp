@@ -61,7 +61,9 @@ std::vector<std::uint8_t> read_bytes(const std::filesystem::path& path) {
 
 TEST(UsnWindowsJournal, EveryRecordMatchesWindowsOwnListing) {
   const auto dir = kavel_test::test_data_dir() / "windows-journal";
-  if (!std::filesystem::exists(dir / "usnjrnlj.bin")) GTEST_SKIP() << "missing " << dir;
+  if (auto why = kavel_test::test_data_missing({"windows-journal/usnjrnlj.bin", "windows-journal/usnjrnlj.fsutil.txt"})) {
+    GTEST_SKIP() << *why;
+  }
   const auto oracle = parse_fsutil(dir / "usnjrnlj.fsutil.txt");
   ASSERT_EQ(oracle.size(), 268u);
   const auto journal = read_bytes(dir / "usnjrnlj.bin");
@@ -101,7 +103,10 @@ TEST(UsnWindowsJournal, EveryRecordMatchesWindowsOwnListing) {
 
 TEST(UsnWindowsJournal, SingleRecordFiles) {
   const auto dir = kavel_test::test_data_dir() / "windows-journal";
-  if (!std::filesystem::exists(dir / "usn_1170953448.bin")) GTEST_SKIP() << "missing " << dir;
+  if (auto why = kavel_test::test_data_missing({"windows-journal/usn_1170953448.bin", "windows-journal/usn_1170955904.bin",
+                                                "windows-journal/usn_1170989584.bin", "windows-journal/usn_1170990440.bin"})) {
+    GTEST_SKIP() << *why;
+  }
   auto large = parse_usn_record(read_bytes(dir / "usn_1170953448.bin"), 0);
   ASSERT_TRUE(large);
   EXPECT_EQ(large->name, "large_file.txt");

@@ -413,7 +413,9 @@ std::string id128(std::uint64_t high, std::uint64_t low) {
 
 TEST_F(Synthetic, AJournalWindowsWroteReadsBackAsFsutilShowedIt) {
   const auto dir = kavel_test::test_data_dir() / "windows-journal";
-  if (!std::filesystem::exists(dir / "usnjrnlj.bin")) GTEST_SKIP() << "missing " << dir.string();
+  if (auto why = kavel_test::test_data_missing({"windows-journal/usnjrnlj.bin", "windows-journal/usnjrnlj.fsutil.txt"})) {
+    GTEST_SKIP() << *why;
+  }
   const auto stored = stored_journal(kavel_test::read_file(dir / "usnjrnlj.bin"));
   ASSERT_EQ(stored.size(), 271u);
   VolumeBuilder b;
