@@ -1,6 +1,7 @@
 #include "scanner/folder_scan.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -41,15 +42,23 @@ void merge_sort_by_path(std::vector<ew::DeletedEntry>& entries) {
   }
 }
 
-// The driver's merge state: entries and their "{frn}|{path}" texts.
+// The driver's merge state: entries and, by their "{frn}|{path}" texts, where each one sits.
+// A repeat keeps the first copy (the journal's, which arrives first) in its place; the first
+// copy takes the size and time that a later one read from the file's record when it has none
+// of its own (the journal records carry neither).
 struct MergeState {
   std::vector<ew::DeletedEntry> entries;
-  std::unordered_set<std::string> texts;
+  std::unordered_map<std::string, std::size_t> texts;
 
   void add(ew::DeletedEntry entry) {
-    if (texts.insert(fmt::format("{}|{}", entry.frn, ew::lossy_utf8(entry.path))).second) {
+    auto [it, inserted] = texts.try_emplace(fmt::format("{}|{}", entry.frn, ew::lossy_utf8(entry.path)), entries.size());
+    if (inserted) {
       entries.push_back(std::move(entry));
+      return;
     }
+    ew::DeletedEntry& kept = entries[it->second];
+    if (kept.size == 0) kept.size = entry.size;
+    if (!kept.time) kept.time = entry.time;
   }
 };
 

@@ -91,6 +91,17 @@ TEST_F(TarnwickOnWindowsVolume, RootListsShadow2FromTheJournalWithoutTheReusedRe
   EXPECT_TRUE(r.frn_paths().contains({38, "E:\\shadow_2.txt"})) << r.output;
   expect_no_occupant(r);
   EXPECT_EQ(r.output.find("E:\\System Volume Information\\tracking.log\n"), std::string::npos);
+  // tracking.log.tmp was renamed to tracking.log, which record 38 holds now (sequence 2).
+  EXPECT_EQ(r.output.find("tracking.log.tmp"), std::string::npos) << r.output;
+}
+
+// The twelve files made in test_dir as "New Text Document.txt" (records 52-63) were renamed
+// and all still exist: the journal's old names are not deletions.
+TEST_F(TarnwickOnWindowsVolume, TestDirListsNoneOfItsRenamedDocuments) {
+  const Report r = kavel_acceptance::run_tarnwick(drives_, "E:\\test_dir");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output.find("New Text Document.txt"), std::string::npos) << r.output;
+  EXPECT_EQ(r.total, 0u) << r.output;
 }
 
 }  // namespace

@@ -103,18 +103,24 @@ TEST(FolderScan, JournalCopyWinsAndPhasesMergeByRecordAndPath) {
   FakeRoad f;
   ew::UsnScanResult usn;
   usn.read_count = 3;
-  usn.candidates = {entry(7, "E:\\f\\b.txt"), entry(8, "E:\\f\\wrong\\c.txt"), entry(7, "E:\\f\\b.txt")};
+  // Record 6 came from the journal's record step, which read its size and time.
+  usn.candidates = {entry(7, "E:\\f\\b.txt"), entry(8, "E:\\f\\wrong\\c.txt"), entry(7, "E:\\f\\b.txt"),
+                    ew::DeletedEntry{11, "E:\\f\\c.txt", 6, 512, 50}};
   f.usn = usn;
   MftPhasesOutcome phases;
-  phases.entries = {entry(7, "E:\\f\\b.txt", 60), entry(9, "E:\\f\\A\\a.txt", 60), entry(9, "E:\\f\\A\\a.txt", 60)};
+  phases.entries = {ew::DeletedEntry{1234, "E:\\f\\b.txt", 7, 4096, 60}, entry(9, "E:\\f\\A\\a.txt", 60),
+                    entry(9, "E:\\f\\A\\a.txt", 60), ew::DeletedEntry{22, "E:\\f\\c.txt", 6, 8192, 50}};
   phases.context.folder = "E:\\f";
   phases.context.scope_folders = 2;
   phases.context.status = "Completed";
   f.phases = phases;
   const auto r = scan_folder_deleted("E:\\f", kMinute, false, f.sink(), f.sources());
-  ASSERT_EQ(r.entries.size(), 2u);
+  ASSERT_EQ(r.entries.size(), 3u);
   EXPECT_EQ(r.entries[0], entry(9, "E:\\f\\A\\a.txt", 60));  // sorted: "A" before "b.txt"
-  EXPECT_EQ(r.entries[1], entry(7, "E:\\f\\b.txt", 50));     // the journal's copy stays
+  // The journal's copy stays (its parent) and takes the size and time the record gave.
+  EXPECT_EQ(r.entries[1], (ew::DeletedEntry{1234, "E:\\f\\b.txt", 7, 4096, 50}));
+  // A journal copy with a size and time of its own keeps them.
+  EXPECT_EQ(r.entries[2], (ew::DeletedEntry{11, "E:\\f\\c.txt", 6, 512, 50}));
   EXPECT_EQ(r.usn_summary, "变更日志发现3个删除记录");
   EXPECT_EQ(r.mft_summary, ew::print_mft_audit(phases.context));
   EXPECT_EQ(f.journal_scope_copy, (std::unordered_set<std::uint64_t>{50, 60}));

@@ -58,7 +58,8 @@ std::optional<ParsedUsnRecord> parse_usn_record(std::span<const std::uint8_t> by
 
   ParsedUsnRecord record;
   record.record_length = length;
-  record.frn = u64_at(bytes, offset + usn_layout::kFileReference) & kFrnMask;
+  record.reference = u64_at(bytes, offset + usn_layout::kFileReference);
+  record.frn = record.reference & kFrnMask;
   record.parent = u64_at(bytes, offset + fields->parent) & kFrnMask;
   record.reason = u32_at(bytes, offset + fields->reason);
   if (fields->name_length != 0) {

@@ -45,6 +45,7 @@ struct ParsedUsnRecord {
   std::uint64_t parent = 0;
   std::uint32_t reason = 0;
   std::uint32_t record_length = 0;
+  std::uint64_t reference = 0;  // the whole file reference (sequence number in bits 48-63)
   friend bool operator==(const ParsedUsnRecord&, const ParsedUsnRecord&) = default;
 };
 

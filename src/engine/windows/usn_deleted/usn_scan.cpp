@@ -14,6 +14,7 @@
 #include "datasource/windows/drive_letter.h"
 #include "engine/windows/raw_mft/record_fetch.h"
 #include "engine/windows/raw_mft/volume.h"
+#include "engine/windows/usn_deleted/live_file_probe.h"
 #include "engine/windows/usn_deleted/usn_reason.h"
 #include "engine/windows/usn_deleted/usn_record.h"
 #include "platform/volume_paths.h"
@@ -54,6 +55,12 @@ UsnScanSources default_usn_scan_sources() {
     });
   };
   s.path_exists = [](std::string_view path) { return platform::volume_paths::exists(path); };
+  s.live_file = [](char letter) -> std::function<bool(std::uint64_t)> {
+    auto volume = open_volume_by_letter(letter);
+    if (!volume) return {};
+    auto probe = live_file_probe_of(std::make_shared<const VolumeHandle>(std::move(*volume)));
+    return [probe](std::uint64_t reference) { return probe->live_outside_recycle_bin(reference); };
+  };
   s.fetch_records = scan_frn_list;
   s.directory_frn = [](std::string_view path) { return directory_frn(path); };
   return s;
@@ -97,6 +104,7 @@ std::expected<UsnScanResult, platform::OsError> scan_usn_deleted_with(const UsnS
   context.dir_names = dir_names;
   context.full = full;
   context.path_exists = cached_exists(sources.path_exists);
+  if (sources.live_file) context.live_file = sources.live_file(*letter);
   context.containment = std::make_shared<const FolderContainment>(folder);
 
   UsnFindings findings;
@@ -196,6 +204,7 @@ std::expected<UsnDebugStats, platform::OsError> debug_usn_query_with(const UsnSc
   context.dir_ref = dir->dir_ref;
   context.dir_frn = dir->dir_frn;
   context.path_exists = cached_exists(sources.path_exists);
+  if (sources.live_file) context.live_file = sources.live_file(*letter);
   context.containment = std::make_shared<const FolderContainment>(folder);
   std::unordered_set<std::uint64_t> unpaired;
   if (journal->first_usn < journal->next_usn) {

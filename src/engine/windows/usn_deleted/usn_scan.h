@@ -68,6 +68,9 @@ struct UsnScanSources {
   std::function<std::expected<JournalControl, platform::OsError>(char letter)> open_volume;
   // Whether a path still names a file on the volume.
   std::function<bool(std::string_view)> path_exists;
+  // The live-file test of a drive's references (UsnWalkContext::live_file); unset, or an
+  // unset answer: none.
+  std::function<std::function<bool(std::uint64_t reference)>(char letter)> live_file;
   // The record step for record numbers left unpaired (raw records read and parsed).
   std::function<std::vector<DeletedEntry>(char letter, std::string_view folder, std::uint64_t dir_frn,
                                           const std::unordered_set<std::uint64_t>& allowed_parents,
@@ -77,8 +80,9 @@ struct UsnScanSources {
   std::function<std::expected<DirectoryFrn, platform::OsError>(std::string_view)> directory_frn;
 };
 
-// The volume through the platform seam, existence through the volume paths, the record step
-// through the raw record reader.
+// The volume through the platform seam, existence through the volume paths, the live-file test
+// through the file system's records (LiveFileProbe), the record step through the raw record
+// reader.
 UsnScanSources default_usn_scan_sources();
 
 std::expected<UsnScanResult, platform::OsError> scan_usn_deleted_with(const UsnScanSources& sources,

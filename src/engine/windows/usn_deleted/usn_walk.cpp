@@ -161,6 +161,9 @@ bool accept_usn_record(const ParsedUsnRecord& record, const UsnWalkContext& cont
   // still be there: it counts only when its path is gone. Tested before the key is taken, so
   // that a later delete record of the same file still counts.
   if (!has_file_delete(record.reason) && context.path_exists && context.path_exists(path)) return false;
+  // Nor when its file reference still names the live file: the file was renamed or moved, and
+  // only a move into the recycle bin is a deletion.
+  if (!has_file_delete(record.reason) && context.live_file && context.live_file(record.reference)) return false;
 
   if (!findings.seen_keys.insert(usn_candidate_key(record.frn, path)).second) return false;
   record_usn_candidate(findings.candidate_map, record.frn, record.name, context.full);

@@ -49,6 +49,10 @@ struct UsnWalkContext {
   // Whether a path still names a file on the volume. A record without the delete bit (a
   // rename, a write, ...) becomes a candidate only when its path is gone; unset: never gone.
   std::function<bool(std::string_view)> path_exists;
+  // Whether a file reference (record number and sequence number) names a live file outside
+  // the recycle bin. A record without the delete bit for such a file is a rename or change of
+  // a file that still exists under another name: never a candidate. Unset: never live.
+  std::function<bool(std::uint64_t reference)> live_file;
   // The folder's containment test prepared once; unset: path_is_under at every test.
   std::shared_ptr<const FolderContainment> containment;
 

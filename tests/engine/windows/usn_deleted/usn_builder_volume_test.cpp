@@ -25,11 +25,13 @@ constexpr std::uint32_t kNewName = 0x00002000;
 constexpr std::uint32_t kWritten = 0x80000002;
 constexpr std::uint32_t kExtend = 0x00000002;
 
-// F:\docs with sub\deeper below it, and a sibling F:\other; files deleted on both sides.
+// F:\docs with sub\deeper below it, a sibling F:\other and the Recycle Bin; files deleted on
+// both sides, a file renamed in place (draft.txt, now final.txt), one moved to the Recycle Bin
+// (letter.docx) and the earlier name of a record that a later file holds (earlier.txt).
 struct JournalVolume {
   nb::VolumeBuilder b;
-  std::uint64_t docs, sub, deeper, other;
-  std::uint64_t gone, report, draft, range, orphan, letter, kept, secret, beside;
+  std::uint64_t docs, sub, deeper, other, bin, sid;
+  std::uint64_t gone, report, draft, range, orphan, letter, kept, secret, beside, reused;
   kavel_test::TempDir dir;
   std::optional<kavel_test::MappedVolume> mapped;
 
@@ -43,10 +45,13 @@ struct JournalVolume {
     draft = b.add_file(docs, "final.txt", "renamed from draft.txt");
     range = b.add_file(sub, "range.bin", std::string(5000, 'b'), {.deleted = true});
     orphan = b.add_file(docs, "orphan.pdf", "%PDF", {.deleted = true});
-    letter = b.add_file(other, "$RAB12CD.docx", "moved to the bin");
+    bin = b.add_folder(b.root(), "$Recycle.Bin");
+    sid = b.add_folder(bin, "S-1-5-21-1004336348-1177238915-682003330-1001");
+    letter = b.add_file(sid, "$RAB12CD.docx", "moved to the bin");
     kept = b.add_file(docs, "kept.txt", "still here");
     secret = b.add_file(other, "secret.docx", "beside", {.deleted = true});
     beside = b.add_file(other, "notes.qqq", "beside", {.deleted = true});
+    reused = b.add_file(docs, "occupant.txt", "a later file in the record", {.sequence = 2});
 
     auto rec = [&](std::uint16_t version, std::uint64_t file, std::uint64_t parent, std::uint32_t reason,
                    std::string name) {
@@ -68,7 +73,10 @@ struct JournalVolume {
                            rec(3, range, sub, kExtend, "range.bin"),
                            v4orphan,
                            rec(2, letter, docs, kOldName, "letter.docx"),
-                           rec(2, letter, other, kNewName, "$RAB12CD.docx"),
+                           rec(2, letter, sid, kNewName, "$RAB12CD.docx"),
+                           nb::UsnRecordSpec{.version = 2, .file_reference = reused | (1ull << 48),
+                                             .parent_reference = b.reference(docs), .reason = kOldName,
+                                             .name = "earlier.txt"},
                            rec(2, kept, docs, kWritten, "kept.txt"),
                            rec(2, secret, other, kDelete, "secret.docx"),
                            rec(3, beside, other, kDelete, "notes.qqq"),
@@ -120,13 +128,14 @@ TEST(UsnOnBuilderVolume, FolderScanListsItsTreeWithFullPathsAndNothingFromTheSib
   ASSERT_TRUE(r);
   EXPECT_FALSE(r->read_error);
   EXPECT_FALSE(r->enum_error);
+  // draft.txt is not listed: its file lives on as final.txt.
   EXPECT_EQ(items(*r), (Items{
                            {v.gone, "F:\\docs\\gone.txt"},
                            {v.report, "F:\\docs\\sub\\deeper\\report.docx"},
-                           {v.draft, "F:\\docs\\draft.txt"},
                            {v.range, "F:\\docs\\sub\\range.bin"},    // V4 paired with its named record
                            {v.orphan, "F:\\docs\\orphan.pdf"},      // V4 alone: read from its record
-                           {v.letter, "F:\\docs\\letter.docx"},     // moved to the bin
+                           {v.letter, "F:\\docs\\letter.docx"},     // moved to the Recycle Bin
+                           {v.reused, "F:\\docs\\earlier.txt"},     // its record holds another sequence number
                        }));
   // The candidate map: the moved file keeps the folder it left; the sibling's document keeps
   // its own folder, so the hint phase cannot place it here.
@@ -151,10 +160,11 @@ TEST(UsnOnBuilderVolume, FolderScanThroughTheDirectoryScope) {
     EXPECT_TRUE(e.path.starts_with("F:\\docs\\")) << e.path;
     EXPECT_FALSE(platform::volume_paths::exists(e.path)) << e.path;
   }
-  for (const char* expected : {"F:\\docs\\gone.txt", "F:\\docs\\sub\\deeper\\report.docx", "F:\\docs\\draft.txt",
+  for (const char* expected : {"F:\\docs\\gone.txt", "F:\\docs\\sub\\deeper\\report.docx", "F:\\docs\\earlier.txt",
                                "F:\\docs\\sub\\range.bin", "F:\\docs\\orphan.pdf", "F:\\docs\\letter.docx"}) {
     EXPECT_TRUE(paths.contains(expected)) << expected << "\n" << progress;
   }
+  EXPECT_FALSE(paths.contains("F:\\docs\\draft.txt")) << "renamed to final.txt, which lives";
   EXPECT_TRUE(result.usn_summary.starts_with("变更日志发现")) << result.usn_summary;
 }
 
@@ -167,9 +177,9 @@ TEST(UsnOnBuilderVolume, WithoutAScopeOnlyTheFolderItselfCounts) {
   auto r = scan_usn_deleted("F:\\docs", dir->dir_ref, dir->dir_frn, &only, nullptr, false);
   ASSERT_TRUE(r);
   EXPECT_EQ(items(*r), (Items{{v.gone, "F:\\docs\\gone.txt"},
-                              {v.draft, "F:\\docs\\draft.txt"},
                               {v.orphan, "F:\\docs\\orphan.pdf"},
-                              {v.letter, "F:\\docs\\letter.docx"}}));
+                              {v.letter, "F:\\docs\\letter.docx"},
+                              {v.reused, "F:\\docs\\earlier.txt"}}));
 }
 
 TEST(UsnOnBuilderVolume, SiblingScanSeesOnlyItsOwnDeletes) {
@@ -180,7 +190,6 @@ TEST(UsnOnBuilderVolume, SiblingScanSeesOnlyItsOwnDeletes) {
   const std::unordered_set<std::uint64_t> only{dir->dir_frn};
   auto r = scan_usn_deleted("F:\\other", dir->dir_ref, dir->dir_frn, &only, nullptr, false);
   ASSERT_TRUE(r);
-  // $RAB12CD.docx arrived by rename and still exists: not listed.
   EXPECT_EQ(items(*r), (Items{{v.secret, "F:\\other\\secret.docx"}, {v.beside, "F:\\other\\notes.qqq"}}));
 }
 
@@ -191,10 +200,10 @@ TEST(UsnOnBuilderVolume, DebugQueryOnTheBuilderJournal) {
   ASSERT_TRUE(stats);
   EXPECT_EQ(stats->dir_frn, v.docs);
   EXPECT_GT(stats->next_usn, stats->first_usn);
-  EXPECT_EQ(stats->parsed, 11u);
+  EXPECT_EQ(stats->parsed, 12u);
   EXPECT_EQ(stats->unpaired_v4, 1u) << "orphan.pdf; range.bin's parent is sub, not the folder";
-  // gone, draft (old name), letter (old name) pass without a scope; final.txt and kept.txt
-  // still exist.
+  // gone, letter (old name, now in the Recycle Bin) and earlier.txt pass without a scope;
+  // draft.txt's file lives on as final.txt, final.txt and kept.txt still exist.
   EXPECT_EQ(stats->accepted, 3u);
 }
 

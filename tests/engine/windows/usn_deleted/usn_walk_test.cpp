@@ -23,6 +23,7 @@ struct Walk {
   std::unordered_set<std::uint64_t> scope{kDir, kSub};
   DirNameMap names{{kDir, {"", 5}}, {kSub, {"sub", kDir}}};
   std::set<std::string> existing;  // paths that still exist
+  std::set<std::uint64_t> live;     // references of live files outside the recycle bin
   UsnWalkContext context;
   UsnFindings findings;
   std::unordered_set<std::uint64_t> unpaired;
@@ -35,6 +36,7 @@ struct Walk {
     context.dir_names = with_scope ? &names : nullptr;
     context.full = full;
     context.path_exists = [this](std::string_view p) { return existing.contains(std::string(p)); };
+    context.live_file = [this](std::uint64_t reference) { return live.contains(reference); };
   }
   void run(const Bytes& records) { walk_usn_buffer(records, context, findings, unpaired); }
   std::vector<std::string> paths() const {
@@ -172,6 +174,23 @@ TEST(UsnExistingPaths, PairedRecordsAreTestedToo) {
   w.run(cat({v4(0x93, kDir, kDelete), v2(0x93, kDir, 0x2, u"still.txt")}));
   EXPECT_TRUE(w.findings.candidates.empty());
   EXPECT_TRUE(w.unpaired.contains(0x93)) << "left for the record step";
+}
+
+// A record without FILE_DELETE whose whole reference (record number and sequence number) names
+// a live file is a rename or change of that file: not listed, though its old path is gone.
+// FILE_DELETE records, and references whose record now holds another sequence number, stay.
+TEST(UsnLiveFiles, RenamesOfLiveFilesAreNotListed) {
+  Walk w;
+  w.live = {0x0001000000000094, 0x0001000000000095, 0x0003000000000096};
+  w.run(cat({v2(0x0001000000000094, kDir, kOldName, u"draft.txt"), v2(0x0001000000000094, kDir, kWritten, u"draft.txt"),
+             v2(0x0002000000000096, kSub, kOldName, u"earlier.txt"),
+             v4(0x0001000000000095, kDir, kDelete), v2(0x0001000000000095, kDir, 0x2, u"paired.txt")}));
+  EXPECT_EQ(w.paths(), std::vector<std::string>{"E:\\docs\\sub\\earlier.txt"}) << "record 0x96 is live as sequence 3";
+  EXPECT_TRUE(w.unpaired.contains(0x95)) << "left for the record step";
+  EXPECT_EQ(w.names_of(0x94), std::set<std::string>{"draft.txt"}) << "the hint phase still learns the name";
+  // A FILE_DELETE record of the same file is listed: the refused records took no key.
+  w.run(v2(0x0001000000000094, kDir, kDelete, u"draft.txt"));
+  EXPECT_EQ(w.paths(), (std::vector<std::string>{"E:\\docs\\sub\\earlier.txt", "E:\\docs\\draft.txt"}));
 }
 
 TEST(UsnCandidateMapUpdate, DocumentsOfANeighbourFolderKeepTheirRealParent) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "engine/windows/usn_deleted/live_file_probe.h"
 #include "engine/windows/usn_deleted/usn_record.h"
 #include "engine/windows/usn_deleted/usn_scan.h"
 #include "engine/windows/raw_mft/volume.h"
@@ -92,11 +93,12 @@ TEST_F(UsnOnWindowsVolume, RootScanFindsTheDeleteOfShadow2AsRecord38) {
   EXPECT_EQ(found->parent, 5u);
   EXPECT_EQ(found->size, 0u);
   EXPECT_FALSE(found->time);
-  // Old names that are gone stay listed; the renamed folders that still exist do not.
-  EXPECT_EQ(items(r), (std::set<std::pair<std::uint64_t, std::string>>{
-                          {38, "E:\\shadow_1.txt"}, {38, "E:\\shadow_2.txt"}, {50, "E:\\New folder"},
-                          {64, "E:\\New folder"}}));
-  EXPECT_EQ(usn_summary_text(r), "变更日志发现4个删除记录");
+  // shadow_1.txt, the earlier name of the deleted shadow_2.txt, stays listed: record 38 is in
+  // use again, but with sequence number 2. The folders made as "New folder" and renamed
+  // (records 50 and 64, now test_dir and test_dir_2) still exist: not listed.
+  EXPECT_EQ(items(r), (std::set<std::pair<std::uint64_t, std::string>>{{38, "E:\\shadow_1.txt"},
+                                                                       {38, "E:\\shadow_2.txt"}}));
+  EXPECT_EQ(usn_summary_text(r), "变更日志发现2个删除记录");
   EXPECT_EQ(r.candidate_map.names_by_frn.at(38).count("shadow_2.txt"), 1u);
   EXPECT_EQ(r.candidate_map.parent_by_frn.at(38), 5u);
 }
@@ -108,39 +110,49 @@ TEST_F(UsnOnWindowsVolume, NoCandidateNamesAFileThatStillExists) {
   ASSERT_TRUE(dirs.contains(50));
   ASSERT_TRUE(dirs.contains(64));
   const UsnScanResult r = scan("E:\\", &dirs, &names);
-  const auto all = items(r);
-  // Record 38 now holds tracking.log: the journal's rename and writes of it name a live file.
-  for (const auto& [frn, path] : all) {
-    if (path == "E:\\shadow_2.txt") continue;  // the one FILE_DELETE of the root
-    EXPECT_FALSE(platform::volume_paths::exists(path)) << frn << " " << path;
-  }
-  EXPECT_TRUE(all.contains({38, "E:\\shadow_2.txt"}));
-  EXPECT_TRUE(all.contains({38, "E:\\System Volume Information\\tracking.log.tmp"}));
-  EXPECT_FALSE(all.contains({38, "E:\\System Volume Information\\tracking.log"}));
-  // Paths through the scope's names: the twelve "New Text Document.txt" renamed in test_dir.
-  std::set<std::uint64_t> new_documents;
-  for (const auto& [frn, path] : all) {
-    if (path == "E:\\test_dir\\New Text Document.txt") new_documents.insert(frn);
-  }
-  EXPECT_EQ(new_documents.size(), 12u);
-  EXPECT_TRUE(all.contains({65, "E:\\test_dir_2\\New Text Document.txt"}));
+  // The FILE_DELETE records (SPP's snapshot-2 and metadata-2, shadow_2.txt) and the old name
+  // of a file deleted since (shadow_1.txt). The journal's other names belong to files renamed
+  // and still in use under their new names: tracking.log.tmp (record 38, sequence 2, now
+  // tracking.log), the twelve "New Text Document.txt" of test_dir and the one of test_dir_2,
+  // file_hidden.txt, and the two "New folder".
+  EXPECT_EQ(items(r), (std::set<std::pair<std::uint64_t, std::string>>{
+                          {38, "E:\\shadow_1.txt"},
+                          {38, "E:\\shadow_2.txt"},
+                          {45, "E:\\System Volume Information\\SPP\\snapshot-2"},
+                          {47, "E:\\System Volume Information\\SPP\\metadata-2"},
+                          {50, "E:\\System Volume Information\\SPP\\metadata-2"},
+                      }));
 }
 
-TEST_F(UsnOnWindowsVolume, FolderScanTakesNothingFromItsSibling) {
+// The live-file test on the records Windows left: a renamed file's record is in use with the
+// journal's sequence number; a reused record has another; the Recycle Bin's own desktop.ini
+// lies in $RECYCLE.BIN.
+TEST_F(UsnOnWindowsVolume, LiveFileProbeReadsInUseFlagSequenceAndPlace) {
+  auto volume = open_volume_by_letter('E');
+  ASSERT_TRUE(volume);
+  auto probe = live_file_probe_of(std::make_shared<const VolumeHandle>(std::move(*volume)));
+  constexpr std::uint64_t kSeq1 = 1ull << 48;
+  constexpr std::uint64_t kSeq2 = 2ull << 48;
+  for (std::uint64_t frn = 52; frn <= 63; ++frn) EXPECT_TRUE(probe->live_outside_recycle_bin(frn | kSeq1)) << frn;
+  EXPECT_FALSE(probe->live_outside_recycle_bin(52 | kSeq2)) << "another sequence number";
+  EXPECT_TRUE(probe->live_outside_recycle_bin(50 | kSeq2)) << "test_dir";
+  EXPECT_FALSE(probe->live_outside_recycle_bin(38 | kSeq1)) << "shadow_1.txt's record, now sequence 2";
+  EXPECT_TRUE(probe->live_outside_recycle_bin(38 | kSeq2)) << "tracking.log";
+  EXPECT_FALSE(probe->live_outside_recycle_bin(41 | kSeq1)) << "$RECYCLE.BIN\\S-1-5-21-...\\desktop.ini";
+  EXPECT_FALSE(probe->live_outside_recycle_bin(40 | kSeq1)) << "the bin's SID folder lies in it too";
+  EXPECT_FALSE(probe->live_outside_recycle_bin(100000 | kSeq1)) << "past the MFT's end";
+}
+
+// test_dir's journal records are all of files made as "New Text Document.txt" and renamed
+// (records 52-63, one renamed twice through file_hidden.txt), every one still in use with the
+// same sequence number: nothing was deleted there, nor in test_dir_2.
+TEST_F(UsnOnWindowsVolume, RenamedFilesOfTestDirAreNotDeletions) {
   const UsnScanResult r = scan("E:\\test_dir");
-  std::set<std::uint64_t> frns;
-  for (const auto& [frn, path] : items(r)) {
-    EXPECT_TRUE(path.starts_with("E:\\test_dir\\")) << path;
-    EXPECT_FALSE(platform::volume_paths::exists(path)) << path;
-    frns.insert(frn);
-  }
-  EXPECT_EQ(r.candidates.size(), 13u);
-  EXPECT_EQ(frns, (std::set<std::uint64_t>{52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63}));
-  EXPECT_TRUE(items(r).contains({54, "E:\\test_dir\\file_hidden.txt"}));
-  EXPECT_FALSE(frns.contains(65)) << "test_dir_2's document";
-  const UsnScanResult sibling = scan("E:\\test_dir_2");
-  EXPECT_EQ(items(sibling), (std::set<std::pair<std::uint64_t, std::string>>{
-                                {65, "E:\\test_dir_2\\New Text Document.txt"}}));
+  EXPECT_EQ(items(r), (std::set<std::pair<std::uint64_t, std::string>>{}));
+  EXPECT_EQ(usn_summary_text(r), "变更日志中暂无删除记录，将继续扫描文件记录");
+  // The candidate map still learns their names: the hint phase validates them.
+  EXPECT_TRUE(r.candidate_map.names_by_frn.contains(52));
+  EXPECT_TRUE(scan("E:\\test_dir_2").candidates.empty());
 }
 
 TEST_F(UsnOnWindowsVolume, DebugQueryCountsTheWholeJournal) {
@@ -154,10 +166,8 @@ TEST_F(UsnOnWindowsVolume, DebugQueryCountsTheWholeJournal) {
   EXPECT_EQ(stats->unpaired_v4, 0u);
   // Records of test_dir: 12 files made as "New Text Document.txt", renamed, written.
   EXPECT_EQ(stats->parent_match, 96u);
-  // Each record accepted on its own (no shared keys): per document the close after create
-  // and the old name, and five records of the renamed-away file_hidden.txt; none of a name
-  // that still exists.
-  EXPECT_EQ(stats->accepted, 29u);
+  // Every record of test_dir names a file that was renamed and still lives: none accepted.
+  EXPECT_EQ(stats->accepted, 0u);
 }
 
 // The Sleuth Kit's usnjls reads $J from the image by itself: every record it lists comes out
