@@ -51,6 +51,15 @@ class DestinationFile {
   // that takes no bytes fails with WriteZero ("failed to write whole buffer").
   std::expected<void, OsError> write_all(std::span<const std::uint8_t> bytes);
 
+  // Moves the write position `bytes` forward without writing: the bytes passed over read as
+  // zeros and, on a file system that keeps holes, take no space. A position past the largest
+  // file offset fails with ERROR_DISK_FULL.
+  std::expected<void, OsError> skip(std::uint64_t bytes);
+
+  // Sets the file's length; bytes added past the last write read as zeros and take no space
+  // where holes are kept. A length past the largest file offset fails as skip does.
+  std::expected<void, OsError> set_length(std::uint64_t length);
+
   // Closes the file now and reports a failed close (buffered data that could not be stored).
   std::expected<void, OsError> close();
 

@@ -3,7 +3,7 @@
 //
 // Input: a 16-byte parameter block, then the volume image.
 //   0..3  start cluster   4..7  offset into the first cluster
-//   8..11 size (at most 1 MiB is used)   12 flags: bit 0 no FAT chain, bit 1 relocate
+//   8..11 size (at most 1 MiB is used)   12 flags: bit 0 no FAT chain, bit 1 relocate, bit 2 no FAT cache
 //   13    file name choice
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <span>
 #include <string_view>
 
+#include "engine/windows/exfat_deleted/allocation_bitmap.h"
 #include "engine/windows/exfat_deleted/content_check.h"
 #include "engine/windows/exfat_deleted/exfat_chain.h"
 #include "engine/windows/exfat_deleted/exfat_data.h"
@@ -52,10 +53,12 @@ void run_exfat(const Device& volume, std::uint32_t start, std::uint32_t offset, 
                std::uint8_t flags, std::string_view name) {
   auto geometry = exfat::parse_exfat_boot(volume);
   if (!geometry) return;
-  (void)exfat::collect_fat_chain(*geometry, volume, start, exfat::kMaxFileClusters);
-  auto data = exfat::read_exfat_file_data(*geometry, volume, start, offset, size, (flags & 1) != 0);
+  const exfat::ExfatFat fat(*geometry, volume, (flags & 4) != 0 ? 0 : exfat::kMaxCachedExfatFatBytes);
+  (void)exfat::collect_fat_chain(*geometry, fat, start, exfat::kMaxFileClusters);
+  auto data = exfat::read_exfat_file_data(*geometry, volume, fat, start, offset, size, (flags & 1) != 0);
   if (data) (void)exfat::content_matches_extension(*data, size, name);
-  if (flags & 2) (void)exfat::relocate_start_cluster(*geometry, volume, start, offset, size, name);
+  if (flags & 2) (void)exfat::relocate_start_cluster(*geometry, volume, fat, start, offset, size, name);
+  if (const auto bitmap = exfat::AllocationBitmap::find(*geometry, volume, fat)) (void)bitmap->is_free(start);
 }
 
 }  // namespace

@@ -69,4 +69,34 @@ void ExfatBuilder::write_file(const std::vector<std::uint32_t>& clusters, std::s
   }
 }
 
+void ExfatBuilder::add_allocation_bitmap(std::uint32_t first_cluster) {
+  const std::uint64_t bytes = (std::uint64_t{layout_.cluster_count} + 7) / 8;
+  const auto clusters = static_cast<std::uint32_t>((bytes + cluster_bytes() - 1) / cluster_bytes());
+  const std::uint32_t root = layout_.root_cluster;
+  if (root >= first_cluster && root < first_cluster + clusters) {
+    throw std::invalid_argument("the bitmap would cover the root directory");
+  }
+  std::vector<std::uint32_t> chain;
+  for (std::uint32_t i = 0; i < clusters; ++i) chain.push_back(first_cluster + i);
+  write_file(chain, std::vector<std::uint8_t>(bytes, 0), true);
+  std::vector<std::uint8_t> entry(32, 0);
+  entry[0] = 0x81;  // Allocation Bitmap, in use; flags 0: the first FAT's bitmap
+  for (int i = 0; i < 4; ++i) entry[20 + i] = static_cast<std::uint8_t>(first_cluster >> (8 * i));
+  for (int i = 0; i < 8; ++i) entry[24 + i] = static_cast<std::uint8_t>(bytes >> (8 * i));
+  image_.write(cluster_offset(root), entry);
+  set_entry(root, 0xFFFFFFFF);
+  bitmap_first_ = first_cluster;
+  set_allocated(root);
+  for (const auto c : chain) set_allocated(c);
+}
+
+void ExfatBuilder::set_allocated(std::uint32_t cluster, bool in_use) {
+  if (bitmap_first_ == 0) throw std::logic_error("no allocation bitmap");
+  if (cluster < 2 || cluster - 2 >= layout_.cluster_count) throw std::invalid_argument("not a cluster of the heap");
+  const std::uint64_t at = cluster_offset(bitmap_first_) + (cluster - 2) / 8;  // the bitmap is contiguous
+  const auto bit = static_cast<std::uint8_t>(1u << ((cluster - 2) % 8));
+  const std::uint8_t old = image_.byte_at(at);
+  image_.write_u8(at, in_use ? static_cast<std::uint8_t>(old | bit) : static_cast<std::uint8_t>(old & ~bit));
+}
+
 }  // namespace kavel_test

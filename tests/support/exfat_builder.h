@@ -1,5 +1,6 @@
 // Builds exFAT volumes byte by byte from the published exFAT layout: the main boot sector,
-// the FAT and the cluster heap. Directory entries are left to the tests that need them.
+// the FAT and the cluster heap, and on request the allocation bitmap with its entry in the root
+// directory. Other directory entries are left to the tests that need them.
 // Written independently of the exporter's parser.
 #pragma once
 
@@ -38,12 +39,21 @@ class ExfatBuilder {
   // the chain is ended with 0xFFFFFFFF (without it the file is contiguous: no FAT entries).
   void write_file(const std::vector<std::uint32_t>& clusters, std::span<const std::uint8_t> contents, bool chain);
 
+  // Writes an allocation bitmap, all clear, into the clusters from `first_cluster` on (linked
+  // in the FAT), names it by an Allocation Bitmap entry (type 0x81) at the start of the root
+  // directory's cluster (which becomes a chain of its own), and marks the root directory's
+  // and the bitmap's clusters in use.
+  void add_allocation_bitmap(std::uint32_t first_cluster);
+  // Sets or clears a cluster's bit in the bitmap (add_allocation_bitmap first).
+  void set_allocated(std::uint32_t cluster, bool in_use = true);
+
   SparseImage& image() { return image_; }
   [[nodiscard]] const SparseImage& image() const { return image_; }
 
  private:
   ExfatLayout layout_;
   SparseImage image_;
+  std::uint32_t bitmap_first_ = 0;  // 0: no bitmap
 };
 
 }  // namespace kavel_test

@@ -28,7 +28,7 @@ Bytes serialize_attribute(const ComposedAttribute& c, std::uint16_t id, std::uin
   a.value = c.value;
   a.runs = c.runs;
   a.data_size = c.data_size;
-  a.initialized_size = c.data_size;
+  a.initialized_size = c.initialized_size.value_or(c.data_size);
   a.cluster_size = cluster_size;
   Bytes bytes = format::serialize(a, id);
   if (!c.resident) {

@@ -47,6 +47,7 @@ struct ComposedAttribute {
   std::uint64_t data_size = 0;           // non-resident: the stream's size (0 in later extents)
   std::uint16_t flags = 0;               // 0x8000 sparse
   std::optional<std::uint64_t> allocated_size{};  // non-resident: default the extent's clusters
+  std::optional<std::uint64_t> initialized_size{};  // non-resident: default the data size
 };
 
 struct ComposedRecord {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <utility>
 
 namespace kavel_lib::platform {
@@ -100,6 +101,29 @@ std::expected<void, OsError> DestinationFile::write_all(std::span<const std::uin
     }
     if (n == 0) return std::unexpected(OsError::write_zero());
     bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+std::expected<void, OsError> DestinationFile::skip(std::uint64_t bytes) {
+  if (fd_ < 0) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
+  const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+  if (at < 0) return std::unexpected(OsError::last());
+  if (bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max() - at)) {
+    return std::unexpected(OsError::from_code(win::ERROR_DISK_FULL));
+  }
+  if (::lseek(fd_, static_cast<off_t>(bytes), SEEK_CUR) < 0) return std::unexpected(OsError::last());
+  return {};
+}
+
+std::expected<void, OsError> DestinationFile::set_length(std::uint64_t length) {
+  if (fd_ < 0) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
+  if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return std::unexpected(OsError::from_code(win::ERROR_DISK_FULL));
+  }
+  while (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+    if (errno == EFBIG) return std::unexpected(OsError::from_code(win::ERROR_DISK_FULL));
+    if (errno != EINTR) return std::unexpected(OsError::last());
   }
   return {};
 }

@@ -2,19 +2,14 @@
 
 #include <unordered_set>
 
-#include "engine/windows/exfat_deleted/exfat_read.h"
 
 namespace kavel_lib::engine::windows::exfat_deleted {
 
 using platform::OsError;
 
-namespace {
-constexpr std::uint32_t kBadClusterMark = 0xFFFFFFF7;
-}  // namespace
-
 std::expected<std::vector<std::uint32_t>, OsError> collect_fat_chain(const ExfatGeometry& geometry,
-                                                                     const platform::Device& volume,
-                                                                     std::uint32_t start, std::size_t limit) {
+                                                                     const ExfatFat& fat, std::uint32_t start,
+                                                                     std::size_t limit) {
   std::vector<std::uint32_t> chain;
   if (!geometry.is_valid_cluster(start)) return chain;
   std::unordered_set<std::uint32_t> seen;
@@ -22,7 +17,7 @@ std::expected<std::vector<std::uint32_t>, OsError> collect_fat_chain(const Exfat
   while (!seen.contains(c)) {
     chain.push_back(c);
     seen.insert(c);
-    auto entry = read_exfat_fat_entry(geometry, volume, c);
+    auto entry = fat.entry(c);
     if (!entry) return std::unexpected(entry.error());
     const std::uint32_t e = *entry;
     if (e == c || e <= 1 || e >= kBadClusterMark || e >= geometry.cluster_end || chain.size() >= limit) break;

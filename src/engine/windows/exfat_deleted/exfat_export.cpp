@@ -34,15 +34,16 @@ std::expected<void, OsError> export_exfat_file(std::string_view device_path, std
   if (!geometry) return std::unexpected(geometry.error());
   if (auto made = platform::create_parent_folders(destination); !made) return std::unexpected(made.error());
 
-  auto data = read_exfat_file_data(*geometry, *volume, start_cluster, offset, size, no_fat_chain);
+  const ExfatFat fat(*geometry, *volume);
+  auto data = read_exfat_file_data(*geometry, *volume, fat, start_cluster, offset, size, no_fat_chain);
   if (!data) return std::unexpected(data.error());
 
   if (size > 0) {
     const std::string_view name = file_name.value_or(std::string_view{});
     if (empty_or_all_zero(*data) || (!name.empty() && !content_matches_extension(*data, size, name))) {
-      const StartPosition found = relocate_start_cluster(*geometry, *volume, start_cluster, offset, size, name);
+      const StartPosition found = relocate_start_cluster(*geometry, *volume, fat, start_cluster, offset, size, name);
       if (found != StartPosition{start_cluster, offset}) {
-        data = read_exfat_file_data(*geometry, *volume, found.cluster, found.offset, size, no_fat_chain);
+        data = read_exfat_file_data(*geometry, *volume, fat, found.cluster, found.offset, size, no_fat_chain);
         if (!data) return std::unexpected(data.error());
       }
     }

@@ -13,10 +13,11 @@ namespace kavel_lib::engine::windows::exfat_deleted {
 
 // Reads the file that starts `offset` bytes into cluster `start_cluster` (contiguous when
 // `no_fat_chain`, else along its FAT chain), at most min(size, 64 MiB) bytes. When the data is
-// all zero, or does not look like a file called `file_name`, nearby and low clusters are
-// searched for data that does. Writes the result into `destination` (parent folders created,
-// an existing regular file truncated). Size 0 writes an empty file; data that is nothing but
-// zero bytes is NotFound and writes nothing.
+// all zero, or does not look like a file called `file_name`, and the start lies outside the
+// heap or its cluster holds only zeros, nearby and low clusters that the allocation bitmap
+// marks free are searched for data that does (relocate_start_cluster). Writes the result into
+// `destination` (parent folders created, an existing regular file truncated). Size 0 writes
+// an empty file; data that is nothing but zero bytes is NotFound and writes nothing.
 std::expected<void, platform::OsError> export_exfat_file(std::string_view device_path, std::uint32_t start_cluster,
                                                          std::uint32_t offset, std::uint64_t size, bool no_fat_chain,
                                                          std::optional<std::string_view> file_name,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/windows/exfat_deleted/allocation_bitmap.h"
 #include "engine/windows/exfat_deleted/content_check.h"
 #include "engine/windows/exfat_deleted/exfat_data.h"
 
@@ -13,24 +14,35 @@ bool has_nonzero(const std::vector<std::uint8_t>& data) {
   return std::any_of(data.begin(), data.end(), [](std::uint8_t b) { return b != 0; });
 }
 
-bool candidate_fits(const ExfatGeometry& geometry, const platform::Device& volume, std::uint64_t cluster,
-                    std::uint64_t size, std::string_view name) {
-  auto data = read_exfat_file_data(geometry, volume, static_cast<std::uint32_t>(cluster), 0, size, false);
-  return data && content_matches_extension(*data, size, name);
+// Whether the start may be replaced: it lies outside the heap, or its cluster reads as
+// nothing but zeros.
+bool start_may_move(const ExfatGeometry& geometry, const platform::Device& volume, std::uint32_t start) {
+  if (!geometry.is_valid_cluster(start)) return true;
+  const auto own = read_exfat_cluster(geometry, volume, start);
+  return own && !has_nonzero(*own);
 }
 
 }  // namespace
 
 StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platform::Device& volume,
-                                     std::uint32_t start, std::uint32_t offset, std::uint64_t size,
-                                     std::string_view name) {
+                                     const ExfatFat& fat, std::uint32_t start, std::uint32_t offset,
+                                     std::uint64_t size, std::string_view name) {
   const StartPosition given{start, offset};
-  if (size == 0 || start < 2) return given;
+  if (size == 0 || start < 2 || !start_may_move(geometry, volume, start)) return given;
 
-  auto data = read_exfat_file_data(geometry, volume, start, offset, size, false);
+  auto data = read_exfat_file_data(geometry, volume, fat, start, offset, size, false);
   if (data && has_nonzero(*data) && (name.empty() || content_matches_extension(*data, size, name))) return given;
   // The content test fails for every candidate when there is no name to test against.
   if (name.empty()) return given;
+  // Without the bitmap no cluster is known to be free.
+  const auto bitmap = AllocationBitmap::find(geometry, volume, fat);
+  if (!bitmap) return given;
+
+  const auto fits = [&](std::uint64_t cluster) {
+    if (!bitmap->is_free(static_cast<std::uint32_t>(cluster))) return false;
+    auto found = read_exfat_file_data(geometry, volume, fat, static_cast<std::uint32_t>(cluster), 0, size, false);
+    return found && content_matches_extension(*found, size, name);
+  };
 
   const std::uint64_t end = geometry.cluster_end;
   const std::uint64_t n = end >= 2 ? end - 2 : 0;
@@ -39,14 +51,12 @@ StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platfo
   const std::uint64_t hi = std::min<std::uint64_t>(end >= 1 ? end - 1 : 0, std::uint64_t{start} + half);
 
   for (std::uint64_t h = lo; h <= hi; ++h) {
-    if (h == start) continue;
-    if (candidate_fits(geometry, volume, h, size, name)) return {static_cast<std::uint32_t>(h), 0};
+    if (h != start && fits(h)) return {static_cast<std::uint32_t>(h), 0};
   }
   if (end > 2) {
     const std::uint64_t low_end = std::min(end, kLowScanEnd);
     for (std::uint64_t h = 2; h < low_end; ++h) {
-      if (h >= lo && h <= hi) continue;
-      if (candidate_fits(geometry, volume, h, size, name)) return {static_cast<std::uint32_t>(h), 0};
+      if ((h < lo || h > hi) && fits(h)) return {static_cast<std::uint32_t>(h), 0};
     }
   }
   return given;

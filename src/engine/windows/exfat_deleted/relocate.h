@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/windows/exfat_deleted/exfat_geometry.h"
+#include "engine/windows/exfat_deleted/exfat_read.h"
 #include "platform/device.h"
 
 namespace kavel_lib::engine::windows::exfat_deleted {
@@ -22,13 +23,21 @@ struct StartPosition {
   friend bool operator==(const StartPosition&, const StartPosition&) = default;
 };
 
-// Keeps (start, offset) when the chained read there holds a non-zero byte that fits the name
-// (any such data when the name is empty). Otherwise the first cluster h of the near window
-// [max(start - half, 2), min(cluster_end - 1, start + half)] (half = min(cluster_end - 2, 512)
-// / 2; start itself skipped), then of the clusters 2 .. 2047 outside that window, whose chained
-// read fits the name gives (h, 0). Nothing found: (start, offset). Read errors are dropped.
+// Where to read a deleted file whose recorded start may hold something else. The search is
+// conservative: it runs only when the start lies outside the heap (from cluster 2 up) or its
+// cluster holds nothing but zero bytes, and never takes a cluster that another file or the
+// file system holds.
+//
+// Keeps (start, offset) when size is 0, the start is 0 or 1, the start cluster holds a
+// non-zero byte or cannot be read, or the chained read there holds a non-zero byte that fits
+// the name (any such data when the name is empty). Otherwise, with a name and the volume's
+// allocation bitmap, the first cluster h of the near window [max(start - half, 2),
+// min(cluster_end - 1, start + half)] (half = min(cluster_end - 2, 512) / 2; start itself
+// skipped), then of the clusters 2 .. 2047 outside that window, that the bitmap marks free
+// and whose chained read fits the name gives (h, 0). Nothing found, or no readable bitmap:
+// (start, offset). Read errors are dropped.
 StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platform::Device& volume,
-                                     std::uint32_t start, std::uint32_t offset, std::uint64_t size,
-                                     std::string_view name);
+                                     const ExfatFat& fat, std::uint32_t start, std::uint32_t offset,
+                                     std::uint64_t size, std::string_view name);
 
 }  // namespace kavel_lib::engine::windows::exfat_deleted

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "engine/windows/drive_device_path.h"
 #include "engine/windows/raw_mft/export_records.h"
@@ -30,6 +31,34 @@ std::expected<void, OsError> write_whole(const std::filesystem::path& destinatio
   if (!out) return std::unexpected(out.error());
   if (auto written = out->write_all(bytes); !written) return std::unexpected(written.error());
   return out->close();
+}
+
+// Copies the bytes [0, size) of a stream into `out`: those before its initialized size from
+// their clusters, in reads of at most one chunk; sparse parts and everything from the
+// initialized size on are left as holes, so zeros never cost the destination's disk.
+std::expected<void, OsError> copy_stream(const NtfsVolume& volume, const GatheredStream& data, std::uint64_t size,
+                                         platform::DestinationFile& out) {
+  const std::uint64_t valid = std::min(data.initialized_size, size);
+  if (valid > 0) {
+    const auto pieces = map_stream_range(data.runs, volume.geometry.bytes_per_cluster, 0, valid);
+    if (!pieces) return std::unexpected(make_cluster_read_error());
+    std::vector<std::uint8_t> buffer;
+    for (const StreamPiece& piece : *pieces) {
+      if (piece.sparse) {
+        if (auto skipped = out.skip(piece.length); !skipped) return std::unexpected(skipped.error());
+        continue;
+      }
+      for (std::uint64_t done = 0; done < piece.length;) {
+        const std::uint64_t chunk = std::min(piece.length - done, kExportChunkBytes);
+        buffer.resize(static_cast<std::size_t>(chunk));
+        // No overflow: runs_cover proved every real run's clusters addressable in 64 bits.
+        if (!volume.read_exact(piece.device_offset + done, buffer)) return std::unexpected(make_cluster_read_error());
+        if (auto written = out.write_all(buffer); !written) return std::unexpected(written.error());
+        done += chunk;
+      }
+    }
+  }
+  return out.set_length(size);
 }
 
 }  // namespace
@@ -60,13 +89,7 @@ std::expected<void, OsError> export_ntfs_frn_on_device(std::string_view volume_p
 
   auto out = create_destination(destination);
   if (!out) return std::unexpected(out.error());
-  for (std::uint64_t at = 0; at < size;) {
-    const std::uint64_t chunk = std::min(size - at, kExportChunkBytes);
-    const auto bytes = read_runs_range(volume, cluster, data.runs, at, chunk);
-    if (!bytes) return std::unexpected(make_cluster_read_error());
-    if (auto written = out->write_all(*bytes); !written) return std::unexpected(written.error());
-    at += chunk;
-  }
+  if (auto copied = copy_stream(volume, data, size, *out); !copied) return std::unexpected(copied.error());
   return out->close();
 }
 

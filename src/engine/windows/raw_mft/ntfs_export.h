@@ -29,9 +29,11 @@ inline constexpr std::uint64_t kExportChunkBytes = 0x400000;
 // path): the volume is read directly, or through its physical drive when its own reads fail.
 // The file's unnamed $DATA is written: a non-empty resident value as it stands; else every
 // non-resident extent (base record and the records its attribute list names), which must lay
-// out all of the data size (sparse parts count, and come out as zeros) before the destination
-// is made. Parent folders are created; an existing regular file is truncated. A chunk that
-// cannot be read leaves the chunks already written in place.
+// out all of the data size (sparse parts count) before the destination is made. Bytes before
+// the initialized size come from their clusters; sparse parts and the bytes from the
+// initialized size on read as zeros and are left as holes in the destination, which ends at
+// the data size. Parent folders are created; an existing regular file is truncated. A chunk
+// that cannot be read leaves the chunks already written in place.
 std::expected<void, platform::OsError> export_ntfs_frn_on_device(std::string_view volume_path, std::uint64_t frn,
                                                                  const std::filesystem::path& destination);
 

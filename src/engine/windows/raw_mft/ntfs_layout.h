@@ -39,6 +39,9 @@ inline constexpr std::size_t kAttrLowestVcn = 0x10;          // u64
 inline constexpr std::size_t kAttrMappingPairsOffset = 0x20; // u16, from the attribute start
 inline constexpr std::size_t kAttrRealSize = 0x30;           // u64
 inline constexpr std::size_t kAttrNonResidentHeaderEnd = 0x38;
+// u64, the initialized (valid data) size: bytes from here to the real size read as zeros
+inline constexpr std::size_t kAttrInitializedSize = 0x38;
+inline constexpr std::size_t kAttrInitializedSizeEnd = 0x40;
 
 inline constexpr std::uint32_t kAttrTypeStandardInformation = 0x10;
 inline constexpr std::uint32_t kAttrTypeAttributeList = 0x20;

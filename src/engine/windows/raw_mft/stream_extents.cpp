@@ -44,6 +44,9 @@ std::vector<AttributeExtent> unnamed_extents(std::span<const std::uint8_t> recor
     AttributeExtent extent;
     extent.lowest_vcn = load_u64(attr->bytes, kAttrLowestVcn);
     extent.real_size = load_u64(attr->bytes, kAttrRealSize);
+    extent.initialized_size = attr->bytes.size() >= kAttrInitializedSizeEnd
+                                  ? load_u64(attr->bytes, kAttrInitializedSize)
+                                  : extent.real_size;
     extent.runs = decode_mapping_pairs(attr->bytes.subspan(pairs_offset), extent.lowest_vcn);
     extents.push_back(std::move(extent));
   }
@@ -54,7 +57,10 @@ namespace {
 
 void take_extents(std::span<const std::uint8_t> record, std::uint32_t type, GatheredStream& out) {
   for (auto& extent : unnamed_extents(record, type)) {
-    if (extent.lowest_vcn == 0 && !out.data_size) out.data_size = extent.real_size;
+    if (extent.lowest_vcn == 0 && !out.data_size) {
+      out.data_size = extent.real_size;
+      out.initialized_size = std::min(extent.initialized_size, extent.real_size);
+    }
     out.runs.insert(out.runs.end(), extent.runs.begin(), extent.runs.end());
   }
 }

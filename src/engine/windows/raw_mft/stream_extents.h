@@ -32,11 +32,13 @@ std::vector<std::uint64_t> attribute_list_references(std::span<const std::uint8_
 std::optional<std::span<const std::uint8_t>> unnamed_resident_value(std::span<const std::uint8_t> record,
                                                                     std::uint32_t type);
 
-// One non-resident extent: its lowest VCN (attribute offset 0x10), its real size (meaningful
-// in the extent at VCN 0) and its runs, numbered from its lowest VCN.
+// One non-resident extent: its lowest VCN (attribute offset 0x10), its real size and its
+// initialized size (meaningful in the extent at VCN 0; the initialized size is the real size
+// when the header is too short to hold it) and its runs, numbered from its lowest VCN.
 struct AttributeExtent {
   std::uint64_t lowest_vcn = 0;
   std::uint64_t real_size = 0;
+  std::uint64_t initialized_size = 0;
   std::vector<DataRun> runs;
 };
 
@@ -56,7 +58,10 @@ struct ExtentSources {
 
 struct GatheredStream {
   std::optional<std::uint64_t> data_size;  // from the extent at VCN 0, when there is one
-  std::vector<DataRun> runs;               // every extent's runs, in VCN order
+  // From the same extent, at most the data size: the stream's bytes from here on read as
+  // zeros, whatever its clusters hold (Windows writes nothing past it).
+  std::uint64_t initialized_size = 0;
+  std::vector<DataRun> runs;  // every extent's runs, in VCN order
 };
 
 // The non-resident extents of the unnamed attribute `type` of base record `frn`: those in the

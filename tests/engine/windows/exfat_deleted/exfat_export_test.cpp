@@ -19,8 +19,10 @@ std::string as_text(const std::vector<std::uint8_t>& bytes) { return {bytes.begi
 
 constexpr std::string_view kNotFound = "Data clusters of the deleted file have been overwritten or cannot be located";
 
+// 4 KiB clusters 2 .. 1001; the allocation bitmap in cluster 2, the root directory in 4.
 class ExfatExport : public ::testing::Test {
  protected:
+  ExfatExport() { b_.add_allocation_bitmap(2); }
   ExfatBuilder b_{{}};
   kavel_test::TempDir out_;
 };
@@ -65,15 +67,36 @@ TEST_F(ExfatExport, AllZeroDataIsNotFoundAndWritesNothing) {
   }
 }
 
-TEST_F(ExfatExport, DataThatDoesNotFitTheNameIsSoughtNearby) {
-  b_.write_cluster(40, pattern_bytes(4096, 1));  // binary where the text file should start
+TEST_F(ExfatExport, OnlyAZeroedStartIsSoughtNearbyAndOnlyInFreeClusters) {
   const std::string text = "meeting notes\nnext week\n";
   b_.write_cluster(43, text_bytes(text));
+  b_.write_cluster(50, pattern_bytes(4096, 1));  // binary where a text file should start
+  b_.write_cluster(61, text_bytes(text));
+  b_.set_allocated(61);  // another file's text
   MappedVolume volume(b_.image(), 'X');
   const auto dest = out_ / "notes.txt";
-  // The relocated start reads from offset 0, with the request's contiguous flag.
+  // Cluster 40 holds only zeros: the free cluster 43 is taken, read from offset 0 with the
+  // request's contiguous flag.
   ASSERT_TRUE(export_exfat('X', 40, 17, text.size(), true, "notes.txt", dest));
   EXPECT_EQ(kavel_test::read_file(dest), text);
+  // Data in the start cluster is the file's, fitting or not.
+  ASSERT_TRUE(export_exfat('X', 50, 0, text.size(), true, "notes.txt", dest));
+  EXPECT_EQ(kavel_test::read_file(dest), as_text(pattern_bytes(4096, 1)).substr(0, text.size()));
+}
+
+TEST_F(ExfatExport, NoCandidateInUseIsTakenAndAStartPastTheHeapIsThenNotFound) {
+  const std::string text = "meeting notes\nnext week\n";
+  b_.write_cluster(43, text_bytes(text));
+  b_.set_allocated(43);
+  MappedVolume volume(b_.image(), 'X');
+  const auto dest = out_ / "notes.txt";
+  for (const std::uint32_t start : {40u, 0xFFFFFFFFu}) {
+    auto done = export_exfat('X', start, 0, text.size(), true, "notes.txt", dest);
+    ASSERT_FALSE(done) << start;
+    EXPECT_EQ(done.error().kind(), OsErrorKind::NotFound);
+    EXPECT_EQ(done.error().display(), kNotFound);
+    EXPECT_FALSE(std::filesystem::exists(dest));
+  }
 }
 
 TEST_F(ExfatExport, UnfittingDataIsStillWrittenWhenNothingBetterIsFound) {

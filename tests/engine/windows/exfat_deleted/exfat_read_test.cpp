@@ -62,9 +62,16 @@ TEST(ExfatFatEntry, ReadsEntriesAndRefusesOnesCrossingTheirSector) {
   EXPECT_EQ(out.error().display(), "exFAT FAT entry out of sector");
 }
 
+// The chain through the cached FAT, checked against the same walk with every entry read from
+// its sector.
 Chain chain_of(const OpenExfatVolume& v, std::uint32_t start, std::size_t limit = kMaxFileClusters) {
-  auto chain = collect_fat_chain(v.geometry, v.device, start, limit);
+  EXPECT_TRUE(v.fat->cached());
+  auto chain = collect_fat_chain(v.geometry, *v.fat, start, limit);
   EXPECT_TRUE(chain) << chain.error().display();
+  const ExfatFat sectors(v.geometry, v.device, 0);
+  EXPECT_FALSE(sectors.cached());
+  auto uncached = collect_fat_chain(v.geometry, sectors, start, limit);
+  EXPECT_TRUE(uncached && chain && *uncached == *chain);
   return chain ? *chain : Chain{};
 }
 
@@ -107,7 +114,7 @@ class ExfatFileData : public ::testing::Test {
  protected:
   std::vector<std::uint8_t> read(const OpenExfatVolume& v, std::uint32_t start, std::uint32_t offset,
                                  std::uint64_t size, bool contiguous) {
-    auto data = read_exfat_file_data(v.geometry, v.device, start, offset, size, contiguous);
+    auto data = read_exfat_file_data(v.geometry, v.device, *v.fat, start, offset, size, contiguous);
     EXPECT_TRUE(data) << data.error().display();
     return data ? *data : std::vector<std::uint8_t>{};
   }
@@ -163,7 +170,7 @@ TEST_F(ExfatFileData, ChainedStartOutsideTheRangeIsAnError) {
   ExfatBuilder b({});
   OpenExfatVolume v(b);
   for (const std::uint32_t start : {0u, 1u, 1002u}) {
-    auto data = read_exfat_file_data(v.geometry, v.device, start, 0, 100, false);
+    auto data = read_exfat_file_data(v.geometry, v.device, *v.fat, start, 0, 100, false);
     ASSERT_FALSE(data);
     EXPECT_EQ(data.error().kind(), OsErrorKind::InvalidInput);
     EXPECT_EQ(data.error().display(), "cluster " + std::to_string(start) + " out of range");

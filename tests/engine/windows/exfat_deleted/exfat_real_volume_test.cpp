@@ -33,12 +33,15 @@ std::uint64_t le64(const std::string& b, std::size_t at) {
   return le32(b, at) | (std::uint64_t{le32(b, at + 4)} << 32);
 }
 
-// Flags of the deleted Stream Extension entries (type 0x40, right after a deleted File entry
-// 0x05), keyed by first cluster and data length. Bit 1 is NoFatChain.
-std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint8_t> deleted_stream_flags(const std::string& image) {
+// Flags of the Stream Extension entries (type 0x40 right after a deleted File entry 0x05, or
+// with `live` 0xC0 right after a File entry 0x85), keyed by first cluster and data length.
+// Bit 1 is NoFatChain.
+std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint8_t> stream_flags(const std::string& image,
+                                                                             bool live = false) {
+  const std::uint8_t stream = live ? 0xC0 : 0x40, file = live ? 0x85 : 0x05;
   std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint8_t> flags;
   for (std::size_t at = 32; at + 32 <= image.size(); at += 32) {
-    if (static_cast<std::uint8_t>(image[at]) != 0x40 || static_cast<std::uint8_t>(image[at - 32]) != 0x05) continue;
+    if (static_cast<std::uint8_t>(image[at]) != stream || static_cast<std::uint8_t>(image[at - 32]) != file) continue;
     const std::uint64_t length = le64(image, at + 24);
     if (le64(image, at + 8) != length) continue;  // valid data length equals data length
     flags[{le32(image, at + 20), length}] = static_cast<std::uint8_t>(image[at + 1]);
@@ -51,7 +54,7 @@ TEST(ExfatRealVolume, DeletedFilesMatchTheManifest) {
   const auto dir = kavel_test::real_volumes_dir();
   const auto image_path = dir / "exfat.img";
   const std::string image = kavel_test::read_file(image_path);
-  const auto flags = deleted_stream_flags(image);
+  const auto flags = stream_flags(image);
   const std::uint64_t heap = std::uint64_t{le32(image, 88)} << static_cast<std::uint8_t>(image[108]);
   const std::uint64_t cluster = std::uint64_t{1} << (static_cast<std::uint8_t>(image[108]) + static_cast<std::uint8_t>(image[109]));
 
@@ -79,6 +82,40 @@ TEST(ExfatRealVolume, DeletedFilesMatchTheManifest) {
   }
   EXPECT_GE(contiguous, 13);
   EXPECT_EQ(chained, 1);
+}
+
+// With its name, every text file of the volume, live or deleted, comes out as the manifest has
+// it: relocation takes neither the start's own data when it does not look like text nor a
+// cluster another file or the file system holds.
+TEST(ExfatRealVolume, TextFilesExportedWithTheirNamesMatchTheManifest) {
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  const auto dir = kavel_test::real_volumes_dir();
+  const auto image_path = dir / "exfat.img";
+  const std::string image = kavel_test::read_file(image_path);
+  const auto deleted_flags = stream_flags(image);
+  const auto live_flags = stream_flags(image, true);
+
+  kavel_test::MappedVolume volume(image_path, 'E');
+  kavel_test::TempDir out;
+  int live = 0, deleted = 0;
+  auto rows = kavel_test::read_manifest(dir / "manifest-exfat.tsv");
+  ASSERT_TRUE(rows);
+  for (const auto& f : *rows) {
+    const std::uint64_t size = f.size.value_or(0);
+    if (f.type != "f" || size == 0 || !f.path.ends_with(".txt")) continue;
+    const auto first_cluster = static_cast<std::uint32_t>(f.first_cluster.value_or(0));
+    const auto& flags = f.deleted ? deleted_flags : live_flags;
+    const auto flag = flags.find({first_cluster, size});
+    ASSERT_NE(flag, flags.end()) << f.path << ": no stream extension entry";
+    const std::string name = f.path.substr(f.path.rfind('/') + 1);
+    const auto dest = out / ("text-" + std::to_string(live + deleted));
+    auto done = export_exfat('E', first_cluster, 0, size, (flag->second & 0x02) != 0, name, dest);
+    ASSERT_TRUE(done) << f.path << ": " << done.error().display();
+    EXPECT_EQ(kavel_test::sha256_of_file(dest), f.sha256) << f.path;
+    ++(f.deleted ? deleted : live);
+  }
+  EXPECT_EQ(live, 5);
+  EXPECT_GE(deleted, 4);
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "engine/windows/exfat_deleted/exfat_geometry.h"
+#include "engine/windows/exfat_deleted/exfat_read.h"
 #include "ipc/device_open.h"
 #include "support/exfat_builder.h"
 #include "support/mapped_volume.h"
@@ -21,11 +23,15 @@ struct OpenExfatVolume {
     auto parsed = parse_exfat_boot(device);
     if (!parsed) throw std::runtime_error(parsed.error().display());
     geometry = *parsed;
+    fat.emplace(geometry, device);
   }
+  // The FAT keeps the addresses of the geometry and the device.
+  OpenExfatVolume(OpenExfatVolume&&) = delete;
 
   std::unique_ptr<kavel_test::MappedVolume> mapped;
   platform::Device device;
   ExfatGeometry geometry;
+  std::optional<ExfatFat> fat;  // cached
 };
 
 inline std::vector<std::uint8_t> text_bytes(std::string_view text) { return {text.begin(), text.end()}; }

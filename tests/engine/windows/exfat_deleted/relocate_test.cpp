@@ -12,10 +12,18 @@ using kavel_test::ExfatBuilder;
 
 const std::string kText = "plain text notes, line one\nline two\n";
 
-// 512-byte clusters numbered 2 .. 99,999: cluster_end is 100,000. Every cluster is free and
-// zero unless a test writes text into it.
-ExfatBuilder wide_volume() {
-  return ExfatBuilder({.sector_shift = 9, .cluster_shift = 0, .fat_offset_sectors = 24, .cluster_count = 99998});
+// 512-byte clusters numbered 2 .. 99,999: cluster_end is 100,000. The root directory (cluster
+// 4) and the allocation bitmap (clusters 5 .. 29) are in use; every other cluster is free and
+// zero unless a test writes into it.
+ExfatBuilder wide_volume(bool bitmap = true) {
+  ExfatBuilder b({.sector_shift = 9, .cluster_shift = 0, .fat_offset_sectors = 24, .cluster_count = 99998});
+  if (bitmap) b.add_allocation_bitmap(5);
+  return b;
+}
+
+StartPosition relocate(const OpenExfatVolume& v, std::uint32_t start, std::uint32_t offset, std::uint64_t size,
+                       std::string_view name) {
+  return relocate_start_cluster(v.geometry, v.device, *v.fat, start, offset, size, name);
 }
 
 StartPosition relocate_with_text_at(std::initializer_list<std::uint32_t> clusters, std::uint32_t start = 1000,
@@ -24,7 +32,7 @@ StartPosition relocate_with_text_at(std::initializer_list<std::uint32_t> cluster
   for (const auto c : clusters) b.write_cluster(c, text_bytes(kText));
   OpenExfatVolume v(b);
   EXPECT_EQ(v.geometry.cluster_end, 100000u);
-  return relocate_start_cluster(v.geometry, v.device, start, offset, kText.size(), name);
+  return relocate(v, start, offset, kText.size(), name);
 }
 
 TEST(Relocate, NearWindowIs744To1256AroundCluster1000) {
@@ -43,7 +51,7 @@ TEST(Relocate, StartWhoseDataFitsIsKept) {
   b.write_cluster(1000, text_bytes(kText));
   b.write_cluster(999, text_bytes(kText));
   OpenExfatVolume v(b);
-  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 1000, 0, kText.size(), "notes.txt"), (StartPosition{1000, 0}));
+  EXPECT_EQ(relocate(v, 1000, 0, kText.size(), "notes.txt"), (StartPosition{1000, 0}));
 }
 
 TEST(Relocate, WithoutANameAnyNonZeroDataIsKeptAndNothingElseIsSearched) {
@@ -51,28 +59,72 @@ TEST(Relocate, WithoutANameAnyNonZeroDataIsKeptAndNothingElseIsSearched) {
   b.write_cluster(1000, std::vector<std::uint8_t>{0, 0, 7});
   b.write_cluster(1001, text_bytes(kText));
   OpenExfatVolume v(b);
-  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 1000, 0, 3, ""), (StartPosition{1000, 0}));
+  EXPECT_EQ(relocate(v, 1000, 0, 3, ""), (StartPosition{1000, 0}));
   // All zero: no candidate can fit an empty name.
-  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 1002, 0, 3, ""), (StartPosition{1002, 0}));
+  EXPECT_EQ(relocate(v, 1002, 0, 3, ""), (StartPosition{1002, 0}));
 }
 
 TEST(Relocate, NothingToDoForSizeZeroOrAStartBelowTwo) {
   auto b = wide_volume();
   b.write_cluster(3, text_bytes(kText));
   OpenExfatVolume v(b);
-  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 1000, 5, 0, "notes.txt"), (StartPosition{1000, 5}));
-  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 1, 5, 10, "notes.txt"), (StartPosition{1, 5}));
+  EXPECT_EQ(relocate(v, 1000, 5, 0, "notes.txt"), (StartPosition{1000, 5}));
+  EXPECT_EQ(relocate(v, 1, 5, 10, "notes.txt"), (StartPosition{1, 5}));
 }
 
 TEST(Relocate, WindowIsClippedAtTheVolumesEdges) {
   ExfatBuilder b({.cluster_count = 100});  // clusters 2 .. 101
+  b.add_allocation_bitmap(2);
   b.write_cluster(101, text_bytes(kText));
   OpenExfatVolume v(b);
   // Half of min(100, 512) is 50: the window around 90 is 40 .. 101.
-  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 90, 0, kText.size(), "a.txt"), (StartPosition{101, 0}));
+  EXPECT_EQ(relocate(v, 90, 0, kText.size(), "a.txt"), (StartPosition{101, 0}));
   // A start past the end has an empty window; the low scan still runs.
-  EXPECT_EQ(relocate_start_cluster(v.geometry, v.device, 0xFFFFFFFF, 0, kText.size(), "a.txt"),
+  EXPECT_EQ(relocate(v, 0xFFFFFFFF, 0, kText.size(), "a.txt"),
             (StartPosition{101, 0}));
+}
+
+TEST(Relocate, AStartThatHoldsDataIsNeverMoved) {
+  auto b = wide_volume();
+  b.write_cluster(1000, kavel_test::pattern_bytes(512, 1));  // binary where a text file should start
+  b.write_cluster(1001, text_bytes(kText));
+  OpenExfatVolume v(b);
+  EXPECT_EQ(relocate(v, 1000, 100, kText.size(), "notes.txt"), (StartPosition{1000, 100}));
+}
+
+TEST(Relocate, ClustersTheBitmapMarksInUseAreNeverTaken) {
+  auto b = wide_volume();
+  b.write_cluster(900, text_bytes(kText));
+  b.set_allocated(900);  // another file's text
+  b.write_cluster(1100, text_bytes(kText));
+  OpenExfatVolume v(b);
+  EXPECT_EQ(relocate(v, 1000, 100, kText.size(), "notes.txt"), (StartPosition{1100, 0}));
+
+  auto only_used = wide_volume();
+  only_used.write_cluster(1001, text_bytes(kText));
+  only_used.set_allocated(1001);
+  OpenExfatVolume u(only_used);
+  EXPECT_EQ(relocate(u, 1000, 100, kText.size(), "notes.txt"), (StartPosition{1000, 100}));
+  EXPECT_EQ(relocate(u, 0xFFFFFFFF, 0, kText.size(), "notes.txt"), (StartPosition{0xFFFFFFFF, 0}));
+}
+
+TEST(Relocate, WithoutAnAllocationBitmapNoCandidateIsTaken) {
+  auto b = wide_volume(false);
+  b.write_cluster(1001, text_bytes(kText));
+  OpenExfatVolume v(b);
+  EXPECT_EQ(relocate(v, 1000, 100, kText.size(), "notes.txt"), (StartPosition{1000, 100}));
+  EXPECT_EQ(relocate(v, 0xFFFFFFFF, 0, kText.size(), "notes.txt"), (StartPosition{0xFFFFFFFF, 0}));
+}
+
+// A zeroed heap whose FAT links every cluster to the next: each candidate's chain is long.
+// Through the cached FAT only the clusters the size needs are looked up.
+TEST(Relocate, LongChainsOfAZeroedHeapAreSearchedWithoutAFind) {
+  auto b = wide_volume();
+  for (std::uint32_t c = 30; c < 99999; ++c) b.set_entry(c, c + 1);
+  OpenExfatVolume v(b);
+  ASSERT_TRUE(v.fat->cached());
+  EXPECT_EQ(relocate(v, 1000, 0, 4096, "x.bin"), (StartPosition{1000, 0}));
+  EXPECT_EQ(relocate(v, 1000, 0, 1ull << 63, "x.bin"), (StartPosition{1000, 0}));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Exports files of the real NTFS test volumes (made by mkntfs and ntfs-3g) by their record
 // numbers and compares them with the manifests' SHA-256: every deleted file whose record was
-// not reused, files beyond the first run of a fragmented $MFT, and live files.
+// not reused, files beyond the first run of a fragmented $MFT, and live files; and files of
+// the Windows-made volume against the Sleuth Kit's icat.
 #include <gtest/gtest.h>
 
 #include "engine/windows/raw_mft/export_layout.h"
@@ -9,6 +10,8 @@
 #include "engine/windows/raw_mft/ntfs_layout.h"
 #include "support/manifest_scope.h"
 #include "support/mapped_volume.h"
+#include "support/test_env.h"
+#include "support/windows_testdata.h"
 
 namespace kavel_lib::engine::windows {
 namespace {
@@ -139,6 +142,32 @@ TEST_F(NtfsLargeVolume, RecordsAreFoundThroughTheMftRunsAndProveTheirNumber) {
   EXPECT_FALSE(read_mft_record_direct(*source, 90000));
   EXPECT_FALSE(read_mft_record_direct(*source, 70000));  // zeros there
   EXPECT_TRUE(read_mft_record_direct(*source, 65547));
+}
+
+// The Windows-made volume: records 48 and 49 have an initialized size of 0 below their data
+// size; Windows, and icat, read nothing but zeros there, whatever the clusters still hold.
+TEST(WindowsNtfsVolume, BytesPastTheInitializedSizeAreZerosAsIcatWritesThem) {
+  std::string why;
+  const auto raw = kavel_test::windows_ntfs_raw(&why);
+  if (!raw) GTEST_SKIP() << why;
+  kavel_test::ScopedEnv drives("KAVEL_DRIVES",
+                               "E=" + raw->string() + "@" + std::to_string(kavel_test::kWindowsNtfsVolumeOffset));
+  kavel_test::TempDir out;
+  const bool icat = !kavel_test::program_missing("icat");
+  for (const auto& [record, size] : {std::pair<std::uint64_t, std::uint64_t>{48, 1409024}, {49, 65536}}) {
+    const auto dest = out / std::to_string(record);
+    auto done = export_ntfs_frn(U'E', record, dest);
+    ASSERT_TRUE(done) << record << ": " << done.error().display();
+    const std::string bytes = kavel_test::read_file(dest);
+    EXPECT_EQ(bytes.size(), size) << record;
+    EXPECT_EQ(bytes.find_first_not_of('\0'), std::string::npos) << record;
+    if (icat) {
+      const auto written = kavel_test::run_command("icat -r -o " +
+                                                   std::to_string(kavel_test::kWindowsNtfsVolumeOffset / 512) + " " +
+                                                   kavel_test::shell_quote(raw->string()) + " " + std::to_string(record));
+      EXPECT_TRUE(written.output == bytes) << record;
+    }
+  }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // fragmented data, alternate streams, $DATA split over extension records (resident and
 // non-resident attribute lists), BAAD records, a fragmented $MFT, the physical-drive road and
 // the failures the export reports.
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -185,6 +187,66 @@ TEST_F(ComposedVolume, SparseRunsComeOutAsZeros) {
   map_image();
   const std::string expected = a + std::string(2 * kCluster, '\0') + c.substr(0, kCluster - 100);
   EXPECT_TRUE(export_text(120) == expected);
+}
+
+// Bytes of the destination that hold storage (st_blocks counts 512-byte units).
+std::uint64_t allocated_bytes(const fs::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(st.st_blocks) * 512;
+}
+
+TEST_F(ComposedVolume, BytesPastTheInitializedSizeComeOutAsZerosAndCostNoDisk) {
+  build();
+  finish();
+  const std::string stale = pattern(3 * kCluster, 9);
+  const std::uint64_t size = 3 * kCluster - 50;
+  // Valid data ends inside the second cluster; the clusters hold older bytes past it.
+  auto desc = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "vdl.bin", size)};
+  auto data = data_extent(0, {fill(0, 3, stale)}, size);
+  data.initialized_size = 5000;
+  desc.attributes.push_back(data);
+  // Ten MiB laid out, one cluster of it valid: only that cluster is read and stored. (Its run
+  // reaches past the 16 MiB volume, where nothing is read.)
+  const std::uint64_t long_size = 10u << 20;
+  auto long_desc = nb::ComposedRecord{.number = 121, .attributes = nb::file_head(parent_, "tail.bin", long_size)};
+  auto long_data = data_extent(0, {{static_cast<std::int64_t>(pool_[0]), long_size / kCluster}}, long_size);
+  long_data.initialized_size = kCluster;
+  long_desc.attributes.push_back(long_data);
+  // An initialized size above the data size counts as the data size.
+  auto over = nb::ComposedRecord{.number = 122, .attributes = nb::file_head(parent_, "over.bin", size)};
+  auto over_data = data_extent(0, {fill(0, 3, stale)}, size);
+  over_data.initialized_size = 1ull << 40;
+  over.attributes.push_back(over_data);
+  put(desc);
+  put(long_desc);
+  put(over);
+  map_image();
+  EXPECT_TRUE(export_text(120) == stale.substr(0, 5000) + std::string(size - 5000, '\0'));
+  ASSERT_TRUE(run(121, "tail.bin"));
+  const auto tail = dir_ / "out" / "tail.bin";
+  EXPECT_EQ(fs::file_size(tail), long_size);
+  EXPECT_LT(allocated_bytes(tail), 1u << 20);
+  const std::string written = kavel_test::read_file(tail);
+  EXPECT_TRUE(written.substr(0, kCluster) == stale.substr(0, kCluster));
+  EXPECT_EQ(written.find_first_not_of('\0', kCluster), std::string::npos);
+  EXPECT_TRUE(export_text(122) == stale.substr(0, size));
+}
+
+TEST_F(ComposedVolume, AGibibyteSparseRunIsLeftAsAHole) {
+  build();
+  finish();
+  constexpr std::uint64_t kSize = 1ull << 30;
+  auto desc = nb::ComposedRecord{.number = 120, .attributes = nb::file_head(parent_, "hole.bin", kSize)};
+  auto data = data_extent(0, {{-1, kSize / kCluster}}, kSize);
+  data.flags = 0x8000;
+  desc.attributes.push_back(data);
+  put(desc);
+  map_image();
+  ASSERT_TRUE(run(120, "hole.bin"));
+  const auto dest = dir_ / "out" / "hole.bin";
+  EXPECT_EQ(fs::file_size(dest), kSize);  // the size is the data size all the same
+  EXPECT_LT(allocated_bytes(dest), 1u << 20);
 }
 
 // $DATA in three extents: VCN 0-1 in the base record, 2-3 in record 122, 4 in record 121.
