@@ -7,6 +7,7 @@
 #include "engine/windows/wtf8.h"
 #include "platform/volume_paths.h"
 #include "scanner/folder_scan.h"
+#include "service/utf8_text.h"
 
 namespace kavel_lib::scanner {
 
@@ -15,6 +16,26 @@ namespace ew = engine::windows;
 namespace {
 
 constexpr ew::TimeBudget kScanBudget{60, 0};
+
+// A name read from disk (or a line holding such names) as the report shows it: lossily decoded,
+// and every character that would break or reorder the line written as "<U+XXXX>" (a backslash
+// escape would read as a path separator), so a name can never print a line of its own.
+std::string shown_name(std::string_view name) {
+  const std::string text = ew::lossy_utf8(name);
+  std::string out;
+  out.reserve(text.size());
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const auto c = service::decode_utf8_character(rest);
+    if (c.ok && service::is_line_control(c.code_point)) {
+      fmt::format_to(std::back_inserter(out), "<U+{:04X}>", static_cast<unsigned>(c.code_point));
+    } else {
+      out.append(rest.substr(0, c.length));
+    }
+    rest.remove_prefix(c.length);
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -46,7 +67,7 @@ std::string format_report(const ew::ScanResult& result) {
   }
   for (const auto& e : result.entries) {
     const std::string time = e.time ? fmt::format(" time={}", *e.time) : std::string();
-    text += fmt::format("  FRN {} parent {} size {}{} {}\n", e.frn, e.parent, e.size, time, ew::lossy_utf8(e.path));
+    text += fmt::format("  FRN {} parent {} size {}{} {}\n", e.frn, e.parent, e.size, time, shown_name(e.path));
   }
   return text;
 }
@@ -105,7 +126,7 @@ void run_debug_road(std::string_view folder, const TextSink& out, const EntrySou
       out("     Note: no $FILE_NAME with parent dir = this folder in nearby MFT (slot reused, or recently deleted still "
           "IN_USE with path still existing \u2014 retry as admin right after Shift+Delete)\n");
     } else {
-      for (const auto& line : probe->lines) out(fmt::format("     {}\n", line));
+      for (const auto& line : probe->lines) out(fmt::format("     {}\n", shown_name(line)));
     }
   }
 

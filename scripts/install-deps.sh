@@ -11,6 +11,7 @@ packages=(
   ntfs-3g dosfstools mtools exfatprogs exfat-fuse fuse3 python3
   clang-19 libclang-rt-19-dev
   util-linux procps
+  systemd
 )
 
 missing=()

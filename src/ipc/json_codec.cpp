@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "service/utf8_text.h"
+
 namespace kavel_lib::ipc {
 
 std::string JsonError::display() const {
@@ -562,6 +564,12 @@ nlohmann::json take_json(Item& item) {
   return nullptr;
 }
 
+std::string clip_client_value(std::string_view text) {
+  const std::string_view kept = service::utf8_prefix(text, kQuotedValueCharacters);
+  if (kept.size() == text.size()) return std::string(text);
+  return std::string(kept) + "\u2026";
+}
+
 std::string unexpected_text(const Item& item) {
   switch (item.kind) {
     case Kind::Null: return "null";
@@ -569,7 +577,7 @@ std::string unexpected_text(const Item& item) {
     case Kind::Unsigned: return fmt::format("integer `{}`", item.unsigned_value);
     case Kind::Signed: return fmt::format("integer `{}`", item.signed_value);
     case Kind::Float: return fmt::format("floating point `{}`", format_double(item.float_value));
-    case Kind::String: return "string " + debug_quoted(item.text);
+    case Kind::String: return "string " + debug_quoted(clip_client_value(item.text));
     case Kind::Array: return "sequence";
     case Kind::Object: return "map";
   }

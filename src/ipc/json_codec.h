@@ -104,7 +104,15 @@ Document document_from_value(const nlohmann::json& value);
 // The value of an Item as a JSON value (nested containers are moved out of the item).
 nlohmann::json take_json(Item& item);
 
-// How an unexpected value is named in an error: "null", "boolean `true`", "integer `5`",
+// A client's value quoted inside an error text is cut to this many characters, so that no
+// reply repeating it can outgrow a frame and no log record grows with it.
+inline constexpr std::size_t kQuotedValueCharacters = 256;
+
+// `text` as an error quotes it: whole when it has at most kQuotedValueCharacters characters,
+// else its first kQuotedValueCharacters characters (no UTF-8 sequence split) followed by "…".
+std::string clip_client_value(std::string_view text);
+
+// How an unexpected value is named in an error (a string clipped by clip_client_value): "null", "boolean `true`", "integer `5`",
 // "floating point `1.5`", "string \"x\"", "sequence", "map".
 std::string unexpected_text(const Item& item);
 

@@ -224,8 +224,8 @@ std::expected<std::size_t, JsonError> variant_of(const Document& doc, const Item
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (names[i] == tag.text) return i;
   }
-  return std::unexpected(
-      doc.error_at(tag.end, fmt::format("unknown variant `{}`, expected {}", tag.text, one_of(names))));
+  return std::unexpected(doc.error_at(
+      tag.end, fmt::format("unknown variant `{}`, expected {}", json_codec::clip_client_value(tag.text), one_of(names))));
 }
 
 // Finds which variant a tagged message is: the tag key of the object (once), or the first

@@ -40,14 +40,14 @@ std::expected<char, std::string> parse_request_drive_letter(std::string_view tex
   if (trimmed.empty()) return std::unexpected(std::string("missing drive letter"));
   const char first = trimmed.front();
   if ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z')) return ascii_upper(first);
-  return std::unexpected(fmt::format("invalid drive letter: {}", text));
+  return std::unexpected(fmt::format("invalid drive letter: {}", json_codec::clip_client_value(text)));
 }
 
 std::expected<void, std::string> validate_device_path(std::string_view text) {
   // The device table's own reading of a device path accepts exactly the three forms.
   constexpr std::string_view kPrefix = "\\\\.\\";
   if (text.size() >= 6 && text.starts_with(kPrefix) && platform::device_name_of_path(text).has_value()) return {};
-  return std::unexpected(fmt::format("device path not allowed: {}", text));
+  return std::unexpected(fmt::format("device path not allowed: {}", json_codec::clip_client_value(text)));
 }
 
 std::expected<std::filesystem::path, std::string> validate_export_destination(std::string_view text) {
@@ -72,7 +72,7 @@ std::expected<std::string, std::string> parse_icat_fs_type(std::string_view text
   std::string fs(trim_white_space(text));
   for (char& c : fs) c = ascii_lower(c);
   if (fs == "fat" || fs == "exfat" || fs == "ntfs") return fs;
-  return std::unexpected(fmt::format("unsupported icat fs type: {}", fs));
+  return std::unexpected(fmt::format("unsupported icat fs type: {}", json_codec::clip_client_value(fs)));
 }
 
 std::expected<void, std::string> validate_inode(std::string_view text) {

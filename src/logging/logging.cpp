@@ -68,7 +68,8 @@ class LineFormatter final : public spdlog::formatter {
   [[nodiscard]] std::unique_ptr<spdlog::formatter> clone() const override { return std::make_unique<LineFormatter>(); }
 };
 
-// Writes each formatted line with one append to the file.
+// Writes each formatted line with one append to the file, until the run's budget is spent.
+// (base_sink holds its mutex around sink_it_, which guards the byte count.)
 class AppendFileSink final : public spdlog::sinks::base_sink<std::mutex> {
  public:
   explicit AppendFileSink(platform::AppendFile file) : file_(std::move(file)) {
@@ -77,8 +78,18 @@ class AppendFileSink final : public spdlog::sinks::base_sink<std::mutex> {
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
+    if (budget_spent_) return;
     spdlog::memory_buf_t line;
     formatter_->format(msg, line);
+    if (kRunLogBudget - written_ < line.size()) {
+      budget_spent_ = true;
+      const spdlog::details::log_msg notice(
+          spdlog::string_view_t(kLoggingTarget.data(), kLoggingTarget.size()), spdlog::level::warn,
+          spdlog::string_view_t(kRecordsDroppedText.data(), kRecordsDroppedText.size()));
+      line.clear();
+      formatter_->format(notice, line);
+    }
+    written_ += line.size();
     // A record that cannot be written is lost; logging never fails its caller.
     (void)file_.write_all(std::string_view(line.data(), line.size()));
   }
@@ -87,6 +98,9 @@ class AppendFileSink final : public spdlog::sinks::base_sink<std::mutex> {
 
  private:
   platform::AppendFile file_;
+  // Bytes written in this run (never more than kRunLogBudget before the notice).
+  std::uint64_t written_ = 0;
+  bool budget_spent_ = false;
 };
 
 // The installed logger set: never freed, as records may come from any thread until the end.

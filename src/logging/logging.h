@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +18,13 @@
 namespace kavel_lib::logging {
 
 inline constexpr std::string_view kLoggingTarget = "kavel_lib::logging";
+
+// The most bytes one run writes into the log (20 MiB). The record that would pass it is
+// replaced by one line saying so (kRecordsDroppedText), and nothing is written after it, so a
+// client that makes the service log cannot fill the disk.
+inline constexpr std::uint64_t kRunLogBudget = 20 * 1024 * 1024;
+inline constexpr std::string_view kRecordsDroppedText =
+    "Log limit of 20 MiB reached for this run; further records are dropped";
 
 // Chooses the log folder, prepares and opens "app.log" and installs the global logger. Never
 // fails towards its caller: when no file can be opened, every later record is dropped. Only the

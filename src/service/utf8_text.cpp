@@ -6,11 +6,7 @@ namespace kavel_lib::service {
 
 namespace {
 
-struct Decoded {
-  char32_t code_point = 0;
-  std::size_t length = 0;  // bytes taken; on failure the length of the ill-formed subpart
-  bool ok = false;
-};
+using Decoded = Utf8Character;
 
 // Decodes one character at the start of `bytes` (not empty). On an ill-formed sequence the
 // length is that of its maximal subpart (at least 1), as Unicode's replacement practice asks.
@@ -64,6 +60,19 @@ Decoded decode_last(std::string_view text) {
 }
 
 }  // namespace
+
+Utf8Character decode_utf8_character(std::string_view bytes) { return decode_one(bytes); }
+
+std::string_view utf8_prefix(std::string_view text, std::size_t count) {
+  std::size_t at = 0;
+  for (std::size_t taken = 0; taken < count && at < text.size(); ++taken) at += decode_one(text.substr(at)).length;
+  return text.substr(0, at);
+}
+
+bool is_line_control(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
 
 bool is_valid_utf8(std::string_view bytes) {
   while (!bytes.empty()) {

@@ -240,6 +240,26 @@ TEST(RequestTopLevel, AnythingButObjectOrArrayIsRefused) {
   EXPECT_EQ(request_error("false"), "invalid type: boolean `false`, expected internally tagged enum IpcRequest at line 1 column 5");
 }
 
+// An error quotes only the start of a long value, so a reply that carries the error stays small
+// whatever the request held (the service's test sends a whole frame of it).
+TEST(RequestTopLevel, ValuesQuotedInErrorsAreCutAfter256Characters) {
+  const std::string value(1 << 20, 'a');
+  const std::string cut = std::string(256, 'a') + "\u2026";
+  EXPECT_EQ(request_error("\"" + value + "\""), "invalid type: string \"" + cut +
+                                                   "\", expected internally tagged enum IpcRequest at line 1 column " +
+                                                   std::to_string(value.size() + 2));
+  EXPECT_TRUE(request_error(R"({"op":")" + value + R"("})").starts_with("unknown variant `" + cut + "`, expected one"));
+  // Escapes are written after the cut; exactly 256 characters are quoted whole.
+  std::string accents;
+  for (int i = 0; i < 300; ++i) accents += "\u00e9\\n";  // in the JSON text: é and an escaped line feed
+  const std::string shown = accents.substr(0, 128 * 4);   // 256 characters, shown with the same escapes
+  EXPECT_TRUE(request_error(R"(["open_device","x",")" + accents + R"("])")
+                  .starts_with("invalid type: string \"" + shown + "\u2026\", expected u32 at "))
+      << request_error(R"(["open_device","x",")" + accents + R"("])");
+  EXPECT_TRUE(request_error(R"({"op":")" + std::string(256, 'b') + R"("})")
+                  .starts_with("unknown variant `" + std::string(256, 'b') + "`, expected one"));
+}
+
 // ---- replies ------------------------------------------------------------------------------
 
 TEST(Replies, EncodeStatusFirst) {

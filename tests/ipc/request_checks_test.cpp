@@ -39,6 +39,21 @@ TEST(RequestChecks, InodeLengthIsCountedAsReceived) {
   EXPECT_FALSE(validate_inode(" " + std::string(127, '7') + " ").has_value());
 }
 
+// A refusal quotes at most 256 characters of what the client sent, then "…".
+TEST(RequestChecks, RefusalsQuoteAtMostTheFirst256Characters) {
+  const std::string long_text = "9" + std::string(1 << 20, 'a');
+  const std::string quoted = "9" + std::string(255, 'a') + "\u2026";
+  EXPECT_EQ(parse_request_drive_letter(long_text), std::unexpected("invalid drive letter: " + quoted));
+  EXPECT_EQ(validate_device_path(long_text), std::unexpected("device path not allowed: " + quoted));
+  EXPECT_EQ(parse_icat_fs_type(long_text), std::unexpected("unsupported icat fs type: " + quoted));
+  // Characters, not bytes, are counted, and none is split: 256 four-byte characters are whole,
+  // the 257th is not shown.
+  std::string wide;
+  for (int i = 0; i < 256; ++i) wide += "\U0001F600";
+  EXPECT_EQ(validate_device_path(wide), std::unexpected("device path not allowed: " + wide));
+  EXPECT_EQ(validate_device_path(wide + "\u00e9"), std::unexpected("device path not allowed: " + wide + "\u2026"));
+}
+
 // Texts that hold a NUL character name something else once they reach the system (the text
 // ends at the NUL there), so the checks refuse them.
 TEST(RequestChecks, TextsWithANulCharacterAreRefused) {

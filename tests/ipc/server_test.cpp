@@ -66,12 +66,22 @@ TEST_F(ServiceServer, PayloadOfExactlyTheLimitIsRead) {
   EXPECT_EQ(send_bytes_and_read(frame_header(0x1000000) + payload), kPongReply);
 }
 
-TEST_F(ServiceServer, ReplyOverTheLimitBecomesAnIpcError) {
-  // The refusal repeats the path, which makes the reply longer than a frame may be.
+TEST_F(ServiceServer, ValuesAsLargeAsAFrameAreQuotedInPartSoTheReplyFits) {
+  const std::string cut = std::string(256, 'a') + "\u2026";
+  // A refusal that quotes the path.
   const std::string path(0x1000000 - 64, 'a');
   const std::string request = R"({"op":"open_device","path":")" + path + R"(","client_pid":1})";
   ASSERT_LE(request.size(), 0x1000000u);
-  EXPECT_EQ(call_raw(request), err_reply("IPC", "payload too large"));
+  EXPECT_EQ(call_raw(request), err_reply("OPEN", "device path not allowed: " + cut));
+  // A request that is one string filling the frame: the decode error quotes its start, in the
+  // reply and in the one log line.
+  const auto mark = log_mark();
+  const std::string error = "bad request: invalid type: string \"" + cut +
+                            "\", expected internally tagged enum IpcRequest at line 1 column 16777216";
+  EXPECT_EQ(call_raw("\"" + std::string(0x1000000 - 2, 'a') + "\""), err_reply("IPC", error));
+  wait_for_idle_server();
+  EXPECT_EQ(log_since(mark).substr(log_since(mark).find("]["), std::string::npos),
+            "][ WARN][kavel_lib::ipc::server::win] IPC connection error: " + error + "\n");
 }
 
 TEST_F(ServiceServer, ClientThatClosesAtOnceCostsOneWarnLine) {

@@ -47,5 +47,43 @@ TEST(LogFormat, ControlCharactersOfClientTextAreEscaped) {
   EXPECT_TRUE(line.ends_with("] bad request: a\\nb\\rc\\td\\x01e\\x7ff\\x00g \xE4\xB8\xAD \\n")) << line;
 }
 
+TEST(LogFormat, CharactersThatBreakOrReorderALineAndStrayBytesAreEscaped) {
+  const auto when = std::chrono::system_clock::now();
+  // C1 controls, the line and paragraph separators, the bidirectional embeddings, overrides
+  // and isolates; then bytes that are no UTF-8 (a lone C1 byte, a cut sequence). A no-break
+  // space and a right-to-left mark are ordinary text.
+  const std::string message =
+      "x\u0080\u0085\u009f\u2028\u2029\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069"
+      "\u00a0\u200f\u00e9|\x9b|\xe2\x80|\xff";
+  EXPECT_TRUE(line_of(Level::Info, "t", message, when)
+                  .ends_with("] x\\u{80}\\u{85}\\u{9f}\\u{2028}\\u{2029}\\u{202a}\\u{202b}\\u{202c}\\u{202d}\\u{202e}"
+                             "\\u{2066}\\u{2067}\\u{2068}\\u{2069}\u00a0\u200f\u00e9|\\x9b|\\xe2\\x80|\\xff"))
+      << line_of(Level::Info, "t", message, when);
+}
+
+TEST(LogFormat, ARecordIsCutToEightKibibytesAfterAWholeCharacterOrEscape) {
+  const auto when = std::chrono::system_clock::now();
+  EXPECT_EQ(kMaxRecordBytes, 8192u);
+  // A short record and one that just fits are whole.
+  const std::string head = line_of(Level::Warn, "t", "", when);
+  const std::string fitting(kMaxRecordBytes - 1 - head.size(), 'a');
+  EXPECT_EQ(line_of(Level::Warn, "t", fitting, when), head + fitting);
+  // One byte more and the line is cut, "…" in the place of what was left out.
+  const std::string cut = line_of(Level::Warn, "t", fitting + "b", when);
+  EXPECT_EQ(cut.size(), kMaxRecordBytes - 1);
+  EXPECT_EQ(cut, head + fitting.substr(0, fitting.size() - 3) + "\u2026");
+  // A 16 MiB message of multi-byte characters and escapes: no sequence or escape is split.
+  std::string flood;
+  while (flood.size() < (16u << 20)) flood += "\u4e2d\n";
+  const std::string line = line_of(Level::Warn, "t", flood, when);
+  ASSERT_LE(line.size(), kMaxRecordBytes - 1);
+  EXPECT_GT(line.size(), kMaxRecordBytes - 16);
+  ASSERT_TRUE(line.ends_with("\u2026")) << line.substr(line.size() - 16);
+  const std::string body = line.substr(head.size(), line.size() - head.size() - 3);
+  std::string whole;
+  for (bool character = true; whole.size() < body.size(); character = !character) whole += character ? "\u4e2d" : "\\n";
+  EXPECT_EQ(whole, body);
+}
+
 }  // namespace
 }  // namespace kavel_lib::logging

@@ -104,5 +104,33 @@ TEST_F(Logging, RecordsFromManyThreadsStayWholeLines) {
   }
 }
 
+TEST_F(Logging, LongRecordsAreCutAndARunStopsWritingPastItsBudgetWithOneNotice) {
+  EXPECT_EXIT(
+      {
+        init_logging();
+        // Each record asks for far more than a record may take; together they pass the budget.
+        const std::string flood(9'000, 'x');
+        for (int i = 0; i < 3000; ++i) warn("kavel_lib::ipc::server::win", "IPC connection error: {} {}", i, flood);
+        error("PolvaneService", "after the budget");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  const std::string text = kavel_test::read_file(log_path());
+  const auto lines = lines_of(text);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_LE(text.size(), kRunLogBudget + 200);
+  EXPECT_GT(text.size(), kRunLogBudget - kMaxRecordBytes);
+  // Every record between the first line and the notice is cut to 8 KiB with its line feed.
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    ASSERT_EQ(lines[i].size() + 1, kMaxRecordBytes) << i;
+    ASSERT_TRUE(lines[i].ends_with("x\u2026")) << i;
+  }
+  // The notice comes once, last; nothing is written after it.
+  EXPECT_EQ(without_time(lines.back()), "[ WARN][kavel_lib::logging] " + std::string(kRecordsDroppedText));
+  EXPECT_EQ(text.find(kRecordsDroppedText), text.rfind(kRecordsDroppedText));
+  EXPECT_EQ(text.find("after the budget"), std::string::npos);
+  EXPECT_TRUE(text.ends_with("\n"));
+}
+
 }  // namespace
 }  // namespace kavel_lib::logging
