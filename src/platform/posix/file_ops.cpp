@@ -150,6 +150,8 @@ std::expected<Fd, OsError> open_destination(const std::filesystem::path& path, i
   do {
     fd = ::openat(folder.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
+  // ENXIO: a pipe without a reader (or a device without its driver) is in the file's place.
+  if (fd < 0 && errno == ENXIO) return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
   if (fd < 0) return std::unexpected(OsError::last());
   Fd file(fd);
   struct stat st {};
