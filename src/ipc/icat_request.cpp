@@ -1,9 +1,12 @@
 // icat_to_file: the Sleuth Kit's icat copies one file out of a raw device into the destination.
 //
-// icat's output goes into a new temporary file beside the destination (created as the client,
-// never through a link), which is renamed onto the destination when the run gave at least one
-// byte and removed otherwise, so the output is never held in memory and a failed run leaves
-// the destination as it was.
+// The destination is handled as the exporters handle theirs: an existing one is opened (as the
+// client, never through a link, a regular file only) and checked before icat runs, and keeps
+// its inode and mode; a new one is created as an export would create it. icat's output goes
+// first into a working file beside the destination that only the client can read (so the
+// output is never held in memory), and only a run that gave at least one byte has it copied
+// into the destination; a failed or empty run leaves the destination as it was. The working
+// file is removed in every case.
 #include <fmt/format.h>
 
 #include <array>
@@ -158,6 +161,12 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
   if (!source) return ipc_response_err(kIcatCode, source.error());
   const auto arguments = icat_arguments(*fs_type, request.recover, *source, request.inode);
 
+  // An existing destination is checked now, before icat runs; a missing one is made only once
+  // there is something to put in it.
+  auto existing = platform::DestinationFile::open_existing(*destination);
+  if (!existing && existing.error().code() != platform::win::ERROR_FILE_NOT_FOUND) {
+    return ipc_response_err(kIcatCode, io_error_to_string(existing.error()));
+  }
   auto temporary = create_temporary_beside(*destination);
   if (!temporary) return ipc_response_err(kIcatCode, io_error_to_string(temporary.error()));
   const auto fail = [&](std::string message) {
@@ -169,10 +178,14 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
   const auto written = run_icat(*icat, arguments, request.max_bytes, temporary->file);
   if (!written) return fail(written.error());
   if (*written == 0) return fail("icat returned empty output");
-  if (auto closed = temporary->file.close(); !closed) return fail(io_error_to_string(closed.error()));
-  if (auto renamed = platform::rename_path(temporary->path, *destination); !renamed) {
-    return fail(io_error_to_string(renamed.error()));
+  auto target = existing ? std::move(existing) : platform::DestinationFile::create(*destination);
+  if (!target) return fail(io_error_to_string(target.error()));
+  if (auto copied = target->replace_content_from(temporary->file); !copied) {
+    return fail(io_error_to_string(copied.error()));
   }
+  if (auto closed = target->close(); !closed) return fail(io_error_to_string(closed.error()));
+  (void)temporary->file.close();
+  (void)platform::remove_file(temporary->path);
   return IpcResponse::Ok{nlohmann::json{{"ok", true}}};
 }
 

@@ -102,13 +102,15 @@ struct Field {
   FieldReader read;
 };
 
-std::optional<std::string> read_string(const Item& item, std::string& out) {
+// The text is moved out of the document (each item is read once), so that a long text is
+// never held twice.
+std::optional<std::string> read_string(Item& item, std::string& out) {
   if (item.kind != Kind::String) return invalid_type(item, "a string");
-  out = item.text;
+  out = std::move(item.text);
   return std::nullopt;
 }
 
-std::optional<std::string> read_optional_string(const Item& item, std::optional<std::string>& out) {
+std::optional<std::string> read_optional_string(Item& item, std::optional<std::string>& out) {
   if (item.kind == Kind::Null) {
     out.reset();
     return std::nullopt;

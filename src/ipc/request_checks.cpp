@@ -29,6 +29,18 @@ std::string first_component(const std::filesystem::path& path) {
   return {};
 }
 
+// Whether the path text is longer than a path the system takes, or holds a component longer
+// than a file name may be. One pass over the bytes, nothing allocated.
+bool path_text_too_long(std::string_view text) {
+  if (text.size() > kMaxPathBytes) return true;
+  std::size_t component = 0;
+  for (const char c : text) {
+    component = c == '/' ? 0 : component + 1;
+    if (component > kMaxComponentBytes) return true;
+  }
+  return false;
+}
+
 bool is_system_tree(const std::string& component) {
   return component == "dev" || component == "proc" || component == "sys";
 }
@@ -51,6 +63,10 @@ std::expected<void, std::string> validate_device_path(std::string_view text) {
 }
 
 std::expected<std::filesystem::path, std::string> validate_export_destination(std::string_view text) {
+  // First of all, so that no work below grows with a text of any length the frame allows.
+  if (path_text_too_long(text)) {
+    return std::unexpected(platform::OsError::from_code(platform::win::ERROR_FILENAME_EXCED_RANGE).display());
+  }
   // A NUL would end the path early in every system call, so the path acted on would not be
   // the one checked here.
   if (!text.starts_with('/') || text.find('\0') != std::string_view::npos) {

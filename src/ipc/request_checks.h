@@ -18,6 +18,9 @@ namespace kavel_lib::ipc {
 
 inline constexpr std::string_view kServiceVersion = "1.0.0";
 inline constexpr std::uint32_t kProtocolVersion = 1;
+// The longest destination path text, and the longest component in it, in bytes.
+inline constexpr std::size_t kMaxPathBytes = 4096;
+inline constexpr std::size_t kMaxComponentBytes = 255;
 // The longest inode text icat is given.
 inline constexpr std::size_t kMaxInodeBytes = 128;
 
@@ -31,9 +34,10 @@ std::expected<char, std::string> parse_request_drive_letter(std::string_view tex
 // "device path not allowed: {}" with the text as received otherwise.
 std::expected<void, std::string> validate_device_path(std::string_view text);
 
-// A destination for a written file: an absolute path ("/...") without a NUL character, naming
-// no device: it holds no "\\.\", "PHYSICALDRIVE" or "VOLUME{" (any case) and does not lie
-// under /dev, /proc or /sys.
+// A destination for a written file: at most 4,096 bytes with no component over 255 bytes
+// (checked before anything else, the system's "too long" error text otherwise), an absolute
+// path ("/...") without a NUL character, naming no device: it holds no "\\.\",
+// "PHYSICALDRIVE" or "VOLUME{" (any case) and does not lie under /dev, /proc or /sys as written.
 // "export destination must be an absolute path" or "export destination cannot be a device
 // path" otherwise.
 std::expected<std::filesystem::path, std::string> validate_export_destination(std::string_view text);

@@ -18,7 +18,8 @@
 namespace kavel_lib::platform {
 
 // Creates the folder and every missing folder above it. An existing folder (or a link to one)
-// is fine; anything else in the way gives ERROR_ALREADY_EXISTS.
+// is fine; anything else in the way gives ERROR_ALREADY_EXISTS. No folder is made inside a
+// folder that a destination may not be in (see DestinationFile).
 std::expected<void, OsError> create_folders(const std::filesystem::path& folder);
 
 // Creates the parent folder of a destination and every missing folder above it; a path
@@ -26,16 +27,29 @@ std::expected<void, OsError> create_folders(const std::filesystem::path& folder)
 std::expected<void, OsError> create_parent_folders(const std::filesystem::path& destination);
 
 // A destination file open for writing; owns its descriptor and closes it when released.
+//
+// Every open first opens the destination's folder (links in the folder path are followed) and
+// refuses, with "export destination cannot be a device path", a folder of the kernel's own file
+// systems (proc, sysfs, devpts, cgroup, debugfs, tracefs, securityfs) or one that resolves to a
+// place under /dev, /proc or /sys; the file is then opened inside that very folder. The
+// evidence is never written: a folder on the file system of a block device that the drive
+// table maps, and a file that is the image or block device behind any drive-table entry (the
+// same file under any name, hard links included), are refused before anything is changed.
 class DestinationFile {
  public:
   // Opens the path for writing: creates the file, or truncates an existing one after checking
   // it is a regular file. A final symbolic link is never followed (the open fails), a folder,
   // device or pipe in its place is refused with ERROR_ACCESS_DENIED, and the open never
-  // blocks on a pipe.
+  // blocks on a pipe. A new file gets mode 0666 less the process's umask.
   static std::expected<DestinationFile, OsError> create(const std::filesystem::path& path);
 
-  // Creates a new file at the path; anything already there (a link included) makes it fail
-  // with ERROR_FILE_EXISTS.
+  // Opens an existing destination for writing as create does, but neither creates nor
+  // truncates it; nothing at the path gives ERROR_FILE_NOT_FOUND.
+  static std::expected<DestinationFile, OsError> open_existing(const std::filesystem::path& path);
+
+  // Creates a new file at the path for reading and writing, readable by its owner only (a
+  // working file); anything already there (a link included) makes it fail with
+  // ERROR_FILE_EXISTS.
   static std::expected<DestinationFile, OsError> create_new(const std::filesystem::path& path);
 
   DestinationFile() = default;
@@ -59,6 +73,10 @@ class DestinationFile {
   // Sets the file's length; bytes added past the last write read as zeros and take no space
   // where holes are kept. A length past the largest file offset fails as skip does.
   std::expected<void, OsError> set_length(std::uint64_t length);
+
+  // Makes this file's content the whole content of the source file, read from its start; the
+  // file keeps its inode and mode.
+  std::expected<void, OsError> replace_content_from(const DestinationFile& source);
 
   // Closes the file now and reports a failed close (buffered data that could not be stored).
   std::expected<void, OsError> close();

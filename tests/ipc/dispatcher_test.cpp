@@ -225,6 +225,73 @@ TEST_F(Dispatcher, ExfatExport) {
   EXPECT_EQ(kavel_test::sha256_of_file(dest), file->sha256);
 }
 
+// ---- the evidence is never a destination --------------------------------------------------
+
+// Each export asked to write onto the image behind a mapped drive, by its own name or through
+// another hard link, is refused before anything is written: the image stays byte for byte.
+TEST_F(Dispatcher, ExportsNeverWriteOntoAMappedImage) {
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  const auto fat = manifest_entry("fat32", "docs/2/deleted-exact-4096.bin");
+  const auto ntfs = manifest_entry("ntfs", "docs/2/deleted-exact-4096.bin");
+  const auto exfat = manifest_entry("exfat", "docs/2/deleted-exact-4096.bin");
+  ASSERT_TRUE(fat && ntfs && exfat);
+  // Copies, so that a failure here cannot harm the shared volumes.
+  for (const std::string name : {"fat32.img", "ntfs-small.img", "exfat.img"}) {
+    fs::copy_file(kavel_test::real_volumes_dir() / name, out_ / name);
+  }
+  fs::create_directory(out_ / "links");
+  fs::create_hard_link(out_ / "exfat.img", out_ / "links" / "exfat-alias.bin");
+  kavel_test::ScopedEnv drives("KAVEL_DRIVES", "H=" + (out_ / "fat32.img").string() + ";N=" +
+                                                  (out_ / "ntfs-small.img").string() + ";X=" +
+                                                  (out_ / "exfat.img").string());
+  const std::string fat_sha = kavel_test::sha256_of_file(out_ / "fat32.img");
+  const std::string ntfs_sha = kavel_test::sha256_of_file(out_ / "ntfs-small.img");
+  const std::string exfat_sha = kavel_test::sha256_of_file(out_ / "exfat.img");
+
+  const auto exfat_request = [&](const fs::path& dest) {
+    return R"({"op":"export_exfat","letter":"X","cluster":)" + exfat->first_cluster + R"(,"offset":0,"size":)" +
+           std::to_string(exfat->size) + R"(,"no_fat_chain":true,"filename":null,"dest":)" +
+           json_text(dest.string()) + "}";
+  };
+  EXPECT_EQ(call_raw(fat32_request("H", static_cast<std::uint32_t>(std::stoul(fat->first_cluster)), fat->size,
+                                   (out_ / "fat32.img").string())),
+            err_reply("EXPORT", "export destination is the image or device mapped as H:"));
+  // The NTFS image is another drive's evidence than the one exported from: refused all the same.
+  EXPECT_EQ(call_raw(R"({"op":"export_ntfs_frn","letter":"N","frn":)" + ntfs->inode + R"(,"dest":)" +
+                     json_text((out_ / "ntfs-small.img").string()) + "}"),
+            err_reply("EXPORT", "export destination is the image or device mapped as N:"));
+  EXPECT_EQ(call_raw(R"({"op":"export_ntfs_frn","letter":"N","frn":)" + ntfs->inode + R"(,"dest":)" +
+                     json_text((out_ / "fat32.img").string()) + "}"),
+            err_reply("EXPORT", "export destination is the image or device mapped as H:"));
+  EXPECT_EQ(call_raw(exfat_request(out_ / "exfat.img")),
+            err_reply("EXPORT", "export destination is the image or device mapped as X:"));
+  EXPECT_EQ(call_raw(exfat_request(out_ / "links" / "exfat-alias.bin")),
+            err_reply("EXPORT", "export destination is the image or device mapped as X:"));
+
+  EXPECT_EQ(kavel_test::sha256_of_file(out_ / "fat32.img"), fat_sha);
+  EXPECT_EQ(kavel_test::sha256_of_file(out_ / "ntfs-small.img"), ntfs_sha);
+  EXPECT_EQ(kavel_test::sha256_of_file(out_ / "exfat.img"), exfat_sha);
+  // The same export to another file goes through.
+  EXPECT_EQ(call_raw(exfat_request(out_ / "links" / "exported.bin")), kOkReply);
+}
+
+// ---- path lengths ---------------------------------------------------------------------------
+
+// A destination longer than a path or with a component longer than a file name is refused
+// before any work on its components: no folder of it is made.
+TEST_F(Dispatcher, OverlongDestinationsAreRefusedBeforeAnyFolderIsMade) {
+  kavel_test::ScopedEnv drives("KAVEL_DRIVES", std::nullopt);
+  const std::string too_long = err_reply("EXPORT", "The filename or extension is too long. (os error 206)");
+  const std::string base = (out_ / "new").string();
+  std::string dots;
+  while (dots.size() <= 4096) dots += "/.";
+  for (const std::string& dest : {base + dots + "/f.bin", base + "/" + std::string(256, 'n') + "/f.bin",
+                                  base + "/sub/" + std::string(256, 'f')}) {
+    EXPECT_EQ(call_raw(fat32_request("E", 2, 1, dest)), too_long);
+    EXPECT_FALSE(fs::exists(out_ / "new"));
+  }
+}
+
 // ---- exports as the client ----------------------------------------------------------------
 
 TEST_F(Dispatcher, UnprivilegedClientCannotWriteIntoARootOnlyFolder) {

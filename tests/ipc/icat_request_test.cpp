@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "server_fixture.h"
+#include "support/mapped_volume.h"
 
 namespace kavel_lib::ipc::server_testing {
 namespace {
@@ -176,20 +177,91 @@ TEST_F(IcatToFile, UnprivilegedClientIsRefusedARootOnlyFolderBeforeIcatRuns) {
   EXPECT_TRUE(fs::is_empty(closed));
 }
 
-TEST_F(IcatToFile, UnprivilegedClientsFileIsItsOwnAndALinkIsReplacedNotFollowed) {
+TEST_F(IcatToFile, UnprivilegedClientsFileIsItsOwnAndALinkIsRefusedNotFollowed) {
   if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
   const auto secret = tools_.path() / "secret";
   kavel_test::write_file(secret, "keep");
   fs::create_symlink(secret, out_ / "link.txt");
-  const auto reply = as_unprivileged_user(
+  const auto refused = as_unprivileged_user(
       [&] { return call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, (out_ / "link.txt").string(), false, 0)); });
-  EXPECT_EQ(reply, kOkReply);
+  EXPECT_TRUE(refused.starts_with(R"({"status":"err","code":"ICAT")")) << refused;
   EXPECT_EQ(kavel_test::read_file(secret), "keep");
-  EXPECT_FALSE(fs::is_symlink(out_ / "link.txt"));
+  EXPECT_TRUE(fs::is_symlink(out_ / "link.txt"));
+  EXPECT_EQ(runs(), 0);
+
+  const auto made = out_ / "mine.txt";
+  EXPECT_EQ(as_unprivileged_user(
+                [&] { return call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, made.string(), false, 0)); }),
+            kOkReply);
   struct stat st {};
-  ASSERT_EQ(::lstat((out_ / "link.txt").c_str(), &st), 0);
+  ASSERT_EQ(::lstat(made.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, static_cast<uid_t>(kavel_test::kUnprivilegedUid));
   EXPECT_EQ(leftovers(out_.path()), 0);
+}
+
+// icat writes into its destination as the exporters do: the client's file keeps its inode, its
+// hard links and its mode; a new file gets the mode an export gives; anything but a regular
+// file is refused before icat runs.
+TEST_F(IcatToFile, ExistingDestinationIsWrittenInPlace) {
+  const auto dest = out_ / "private.txt";
+  kavel_test::write_file(dest, std::string(5000, 'o'));
+  ASSERT_EQ(::chmod(dest.c_str(), 0600), 0);
+  fs::create_hard_link(dest, out_ / "second-name.txt");
+  struct stat before {};
+  ASSERT_EQ(::stat(dest.c_str(), &before), 0);
+  EXPECT_EQ(call_raw(icat_request("fat", "\\\\.\\F:", "7", 0, dest.string(), false, 0)), kOkReply);
+  struct stat after {};
+  ASSERT_EQ(::stat(dest.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0600u);
+  EXPECT_EQ(kavel_test::read_file(out_ / "second-name.txt"), "-f\nfat\n/images/f.img\n7\n");
+
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  const auto fresh = out_ / "fresh.txt";
+  EXPECT_EQ(call_raw(icat_request("fat", "\\\\.\\F:", "7", 0, fresh.string(), false, 0)), kOkReply);
+  ASSERT_EQ(::stat(fresh.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0666u & ~mask);
+  // An empty run makes nothing where nothing was.
+  EXPECT_EQ(call_raw(icat_request("fat", "\\\\.\\F:", "empty", 0, (out_ / "none.txt").string(), false, 0)),
+            err_reply("ICAT", "icat returned empty output"));
+  EXPECT_FALSE(fs::exists(out_ / "none.txt"));
+
+  const auto fifo = out_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int runs_before = runs();
+  EXPECT_EQ(call_raw(icat_request("fat", "\\\\.\\F:", "7", 0, fifo.string(), false, 0)),
+            err_reply("ICAT", "Access is denied. (os error 5)"));
+  EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
+  EXPECT_EQ(runs(), runs_before);
+  EXPECT_EQ(leftovers(out_.path()), 0);
+}
+
+// The image behind a mapped drive is never icat's destination, under any of its names.
+TEST_F(IcatToFile, MappedImageIsNeverTheDestination) {
+  const auto image = out_ / "g.img";
+  kavel_test::write_file(image, std::string(70000, 'e'));
+  fs::create_directory(out_ / "other");
+  fs::create_hard_link(image, out_ / "other" / "alias.img");
+  kavel_test::ScopedEnv drives("KAVEL_DRIVES", "G=" + image.string());
+  const std::string sha = kavel_test::sha256_of_file(image);
+  for (const auto& dest : {image, out_ / "other" / "alias.img"}) {
+    EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\G:", "5", 0, dest.string(), false, 0)),
+              err_reply("ICAT", "export destination is the image or device mapped as G:"));
+  }
+  EXPECT_EQ(kavel_test::sha256_of_file(image), sha);
+  EXPECT_EQ(fs::hard_link_count(image), 2u);
+  EXPECT_EQ(runs(), 0);
+  EXPECT_EQ(leftovers(out_.path()), 0);
+}
+
+// An overlong destination is refused before any folder of it is made.
+TEST_F(IcatToFile, OverlongDestinationIsRefusedFirst) {
+  const std::string dest = (out_ / "new").string() + "/" + std::string(256, 'x') + "/a.txt";
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, dest, false, 0)),
+            err_reply("ICAT", "The filename or extension is too long. (os error 206)"));
+  EXPECT_FALSE(fs::exists(out_ / "new"));
+  EXPECT_EQ(runs(), 0);
 }
 
 }  // namespace

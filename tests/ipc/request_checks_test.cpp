@@ -25,6 +25,21 @@ TEST(RequestChecks, DestinationsThatAreAccepted) {
   }
 }
 
+// A path text is bounded first: over 4,096 bytes, or a component over 255 bytes, is the
+// system's "too long" error whatever else the text holds.
+TEST(RequestChecks, OverlongDestinationsAreRefusedFirst) {
+  const auto too_long = std::unexpected(std::string("The filename or extension is too long. (os error 206)"));
+  std::string dots = "/tmp";
+  while (dots.size() < 4096) dots += "/.";
+  dots.resize(4096);
+  EXPECT_TRUE(validate_export_destination(dots).has_value());
+  EXPECT_EQ(validate_export_destination(dots + "x"), too_long);
+  EXPECT_EQ(validate_export_destination("relative/" + std::string(5000, 'a')), too_long);
+  EXPECT_EQ(validate_export_destination("/dev/" + std::string(256, 'a')), too_long);
+  EXPECT_TRUE(validate_export_destination("/tmp/" + std::string(255, 'a') + "/b").has_value());
+  EXPECT_EQ(validate_export_destination("/tmp/" + std::string(256, 'a') + "/b"), too_long);
+}
+
 TEST(RequestChecks, DevicePathNeedsItsExactPrefixAndSixBytes) {
   EXPECT_TRUE(validate_device_path("\\\\.\\C:").has_value());
   EXPECT_FALSE(validate_device_path("\\\\.\\C").has_value());

@@ -1,14 +1,22 @@
 #include "platform/file_ops.h"
 
+#include "platform/drive_table.h"
 #include "platform/posix/identity_guard.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <limits>
+#include <string>
 #include <utility>
+#include <vector>
+
+#include <fmt/format.h>
 
 namespace kavel_lib::platform {
 
@@ -18,23 +26,196 @@ void close_descriptor(int fd) {
   if (fd >= 0) ::close(fd);
 }
 
+// A descriptor owned for the length of one call.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&&) = delete;
+  ~Fd() { close_descriptor(fd_); }
+  void reset(int fd) {
+    close_descriptor(fd_);
+    fd_ = fd;
+  }
+  [[nodiscard]] int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// The file or block device behind one drive-table entry.
+struct MappedFile {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool block_device = false;
+  dev_t block_number = 0;  // the device number a block device stands for
+  std::string name;
+};
+
+// What every drive-table entry's path names now, following links, taken as the service (the
+// client may not be allowed to see the images, yet must not reach them under another name).
+// An entry whose path names nothing has nothing to protect.
+std::expected<std::vector<MappedFile>, OsError> mapped_files() {
+  const auto table = DriveTable::from_environment();
+  if (!table) return std::unexpected(OsError::with_text(OsErrorKind::InvalidInput, table.error()));
+  std::vector<MappedFile> files;
+  for (const auto& entry : table->entries()) {
+    struct stat st {};
+    if (::stat(entry.host_path.c_str(), &st) != 0) continue;
+    files.push_back(MappedFile{st.st_dev, st.st_ino, S_ISBLK(st.st_mode), st.st_rdev, entry.name});
+  }
+  return files;
+}
+
+OsError device_destination() {
+  return OsError::with_text(OsErrorKind::PermissionDenied, "export destination cannot be a device path");
+}
+
+// File systems that hold the kernel's own objects rather than files.
+bool is_kernel_file_system(decltype(statfs::f_type) type) {
+  constexpr std::array<unsigned long, 8> kKernelTypes = {PROC_SUPER_MAGIC,   SYSFS_MAGIC,         DEVPTS_SUPER_MAGIC,
+                                                         CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, DEBUGFS_MAGIC,
+                                                         TRACEFS_MAGIC,      SECURITYFS_MAGIC};
+  for (const auto kernel : kKernelTypes) {
+    if (static_cast<unsigned long>(type) == kernel) return true;
+  }
+  return false;
+}
+
+bool lies_under(std::string_view path, std::string_view tree) {
+  return path.starts_with(tree) && (path.size() == tree.size() || path[tree.size()] == '/');
+}
+
+// Refuses a folder that something may not be written into: a folder of the kernel's own file
+// systems, one that resolves to /dev, /proc or /sys (devtmpfs reports the type of tmpfs, so
+// /dev is known by its place), or one on the file system of a mapped block device.
+std::expected<void, OsError> check_folder(int folder, const std::vector<MappedFile>& mapped) {
+  struct statfs fs {};
+  if (::fstatfs(folder, &fs) != 0) return std::unexpected(OsError::last());
+  if (is_kernel_file_system(fs.f_type)) return std::unexpected(device_destination());
+
+  // The folder's place as the kernel resolved it; when that cannot be read, nothing is written.
+  const std::string link = fmt::format("/proc/self/fd/{}", folder);
+  std::array<char, 4096> target{};
+  const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
+  if (length < 0) return std::unexpected(OsError::last());
+  if (static_cast<std::size_t>(length) >= target.size()) {
+    return std::unexpected(OsError::from_code(win::ERROR_FILENAME_EXCED_RANGE));
+  }
+  const std::string_view resolved(target.data(), static_cast<std::size_t>(length));
+  if (lies_under(resolved, "/dev") || lies_under(resolved, "/proc") || lies_under(resolved, "/sys")) {
+    return std::unexpected(device_destination());
+  }
+
+  struct stat st {};
+  if (::fstat(folder, &st) != 0) return std::unexpected(OsError::last());
+  for (const auto& file : mapped) {
+    if (file.block_device && st.st_dev == file.block_number) {
+      return std::unexpected(OsError::with_text(
+          OsErrorKind::PermissionDenied, fmt::format("export destination is on the device mapped as {}", file.name)));
+    }
+  }
+  return {};
+}
+
+// Refuses an opened destination that is the image or block device behind a mapped drive,
+// under whatever name it was reached.
+std::expected<void, OsError> check_not_mapped(const struct stat& st, const std::vector<MappedFile>& mapped) {
+  for (const auto& file : mapped) {
+    if (st.st_dev == file.device && st.st_ino == file.inode) {
+      return std::unexpected(OsError::with_text(
+          OsErrorKind::PermissionDenied,
+          fmt::format("export destination is the image or device mapped as {}", file.name)));
+    }
+  }
+  return {};
+}
+
+// Opens the destination's folder (following links, as the acting identity), checks it, and
+// opens the file in that very folder with the given flags, never through a final link. Only a
+// regular file that is not behind a mapped drive is accepted. Nothing is truncated here.
+std::expected<Fd, OsError> open_destination(const std::filesystem::path& path, int flags, mode_t mode,
+                                            const std::vector<MappedFile>& mapped) {
+  const auto name = path.filename();
+  if (name.empty()) return std::unexpected(OsError::from_errno(EISDIR));
+  auto folder_path = path.parent_path();
+  if (folder_path.empty()) folder_path = ".";
+  Fd folder(::open(folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) return std::unexpected(OsError::last());
+  if (auto checked = check_folder(folder.get(), mapped); !checked) return std::unexpected(checked.error());
+
+  int fd;
+  do {
+    fd = ::openat(folder.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  // ENXIO: a pipe without a reader (or a device without its driver) is in the file's place.
+  if (fd < 0 && errno == ENXIO) return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
+  if (fd < 0) return std::unexpected(OsError::last());
+  Fd file(fd);
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0) return std::unexpected(OsError::last());
+  if (!S_ISREG(st.st_mode)) return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
+  if (auto checked = check_not_mapped(st, mapped); !checked) return std::unexpected(checked.error());
+  return file;
+}
+
+std::expected<void, OsError> truncate_descriptor(int fd) {
+  while (::ftruncate(fd, 0) != 0) {
+    if (errno != EINTR) return std::unexpected(OsError::last());
+  }
+  return {};
+}
+
+// Opens an existing destination, or creates it with `create`, and turns off the non-blocking
+// mode that kept a pipe in its place from stalling the open.
+std::expected<Fd, OsError> open_for_writing(const std::filesystem::path& path, bool create) {
+  const auto mapped = mapped_files();
+  if (!mapped) return std::unexpected(mapped.error());
+  const posix::IdentityGuard guard;
+  if (guard.failure()) return std::unexpected(*guard.failure());
+  auto file = open_destination(path, O_WRONLY | O_NONBLOCK | (create ? O_CREAT : 0), 0666, *mapped);
+  if (!file) return std::unexpected(file.error());
+  const int flags = ::fcntl(file->get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::unexpected(OsError::last());
+  return file;
+}
+
 }  // namespace
 
 std::expected<void, OsError> create_folders(const std::filesystem::path& folder) {
+  const auto mapped = mapped_files();
+  if (!mapped) return std::unexpected(mapped.error());
   const posix::IdentityGuard guard;
   if (guard.failure()) return std::unexpected(*guard.failure());
-  std::filesystem::path prefix;
-  for (const auto& part : folder) {
-    prefix /= part;
-    if (part.empty() || part.has_root_directory()) continue;  // the root, or a trailing separator
-    if (::mkdir(prefix.c_str(), 0777) == 0) continue;
-    const int err = errno;
-    if (err != EEXIST) return std::unexpected(OsError::from_errno(err));
-    // Something is already there: a folder (or a link to one) is what we want.
-    struct stat st {};
-    if (::stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      return std::unexpected(OsError::from_code(win::ERROR_ALREADY_EXISTS));
+  // Each level is opened from the one above (links to folders are followed, as a folder path
+  // may hold them), and a folder is checked before anything is made inside it.
+  Fd current(::open(folder.has_root_directory() ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (current.get() < 0) return std::unexpected(OsError::last());
+  const auto open_level = [&](const std::filesystem::path& part) {
+    return ::openat(current.get(), part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  };
+  for (const auto& part : folder.relative_path()) {
+    if (part.empty()) continue;  // a trailing separator
+    int next = open_level(part);
+    if (next < 0 && errno == ENOENT) {
+      if (auto checked = check_folder(current.get(), *mapped); !checked) return std::unexpected(checked.error());
+      if (::mkdirat(current.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+        return std::unexpected(OsError::last());
+      }
+      next = open_level(part);
+      // Still nothing to open: a dangling link is in the way.
+      if (next < 0 && errno == ENOENT) return std::unexpected(OsError::from_code(win::ERROR_ALREADY_EXISTS));
     }
+    if (next < 0) {
+      const int err = errno;
+      // Something that is no folder (nor a link to one) is in the way.
+      if (err == ENOTDIR || err == ELOOP) return std::unexpected(OsError::from_code(win::ERROR_ALREADY_EXISTS));
+      return std::unexpected(OsError::from_errno(err));
+    }
+    current.reset(next);
   }
   return {};
 }
@@ -46,37 +227,29 @@ std::expected<void, OsError> create_parent_folders(const std::filesystem::path& 
 }
 
 std::expected<DestinationFile, OsError> DestinationFile::create(const std::filesystem::path& path) {
-  const posix::IdentityGuard guard;
-  if (guard.failure()) return std::unexpected(*guard.failure());
-  // No O_TRUNC here: an existing file is truncated only after it proved to be a regular file.
-  // O_NONBLOCK keeps a pipe put in the destination's place from stalling the open.
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(OsError::last());
-  DestinationFile file(fd);
+  // No O_TRUNC: an existing file is truncated only after it proved to be a regular file that
+  // is not behind a mapped drive.
+  auto file = open_for_writing(path, true);
+  if (!file) return std::unexpected(file.error());
+  if (auto truncated = truncate_descriptor(file->get()); !truncated) return std::unexpected(truncated.error());
+  return DestinationFile(file->release());
+}
 
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return std::unexpected(OsError::last());
-  if (!S_ISREG(st.st_mode)) return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
-  while (::ftruncate(fd, 0) != 0) {
-    if (errno != EINTR) return std::unexpected(OsError::last());
-  }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return std::unexpected(OsError::last());
-  return file;
+std::expected<DestinationFile, OsError> DestinationFile::open_existing(const std::filesystem::path& path) {
+  auto file = open_for_writing(path, false);
+  if (!file) return std::unexpected(file.error());
+  return DestinationFile(file->release());
 }
 
 std::expected<DestinationFile, OsError> DestinationFile::create_new(const std::filesystem::path& path) {
+  const auto mapped = mapped_files();
+  if (!mapped) return std::unexpected(mapped.error());
   const posix::IdentityGuard guard;
   if (guard.failure()) return std::unexpected(*guard.failure());
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(OsError::last());
-  return DestinationFile(fd);
+  // O_EXCL fails with EEXIST whatever is in the way, a link included.
+  auto file = open_destination(path, O_RDWR | O_CREAT | O_EXCL, 0600, *mapped);
+  if (!file) return std::unexpected(file.error());
+  return DestinationFile(file->release());
 }
 
 DestinationFile::DestinationFile(DestinationFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -128,6 +301,35 @@ std::expected<void, OsError> DestinationFile::set_length(std::uint64_t length) {
   return {};
 }
 
+std::expected<void, OsError> DestinationFile::replace_content_from(const DestinationFile& source) {
+  if (fd_ < 0 || source.fd_ < 0) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
+  if (auto truncated = truncate_descriptor(fd_); !truncated) return truncated;
+  if (::lseek(fd_, 0, SEEK_SET) < 0) return std::unexpected(OsError::last());
+  off_t in = 0;
+  // In the kernel where the file systems allow it; otherwise through a buffer.
+  for (;;) {
+    const ssize_t n = ::copy_file_range(source.fd_, &in, fd_, nullptr, std::size_t{1} << 30, 0);
+    if (n == 0) return {};
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+      return std::unexpected(OsError::last());
+    }
+    break;
+  }
+  std::vector<std::uint8_t> buffer(std::size_t{1} << 16);
+  for (;;) {
+    const ssize_t n = ::pread(source.fd_, buffer.data(), buffer.size(), in);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(OsError::last());
+    }
+    if (n == 0) return {};
+    if (auto written = write_all(std::span(buffer.data(), static_cast<std::size_t>(n))); !written) return written;
+    in += n;
+  }
+}
+
 std::expected<void, OsError> DestinationFile::close() {
   const int fd = std::exchange(fd_, -1);
   if (fd < 0) return {};
@@ -135,7 +337,6 @@ std::expected<void, OsError> DestinationFile::close() {
   if (::close(fd) != 0 && errno != EINTR) return std::unexpected(OsError::last());
   return {};
 }
-
 std::expected<void, OsError> rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
   const posix::IdentityGuard guard;
   if (guard.failure()) return std::unexpected(*guard.failure());
