@@ -3,7 +3,8 @@
 // icat's output goes into a new temporary file beside the destination (created as the client,
 // never through a link), which is renamed onto the destination when the run gave at least one
 // byte and removed otherwise, so the output is never held in memory and a failed run leaves
-// the destination as it was.
+// the destination as it was. A stop of the service that comes during the run ends icat and
+// removes the temporary file (system/child_processes, system/partial_files).
 #include <fmt/format.h>
 
 #include <array>
@@ -22,6 +23,7 @@
 #include "platform/file_ops.h"
 #include "service/tool_config.h"
 #include "service/tool_runtime.h"
+#include "system/partial_files.h"
 
 namespace kavel_lib::ipc {
 
@@ -165,6 +167,10 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
     (void)platform::remove_file(temporary->path);
     return ipc_response_err(kIcatCode, message);
   };
+  // Registered until it is renamed into place or removed, so that a stop of the service removes
+  // it rather than leave it behind; a stop that has begun already refuses the run.
+  const auto partial = system::PartialFile::track(temporary->path);
+  if (!partial) return fail(io_error_to_string(platform::OsError::from_code(platform::win::ERROR_OPERATION_ABORTED)));
 
   const auto written = run_icat(*icat, arguments, request.max_bytes, temporary->file);
   if (!written) return fail(written.error());
