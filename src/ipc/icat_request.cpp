@@ -160,17 +160,22 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
   if (!source) return ipc_response_err(kIcatCode, source.error());
   const auto arguments = icat_arguments(*fs_type, request.recover, *source, request.inode);
 
+  // The temporary file is registered from its creation until it is renamed into place or
+  // removed, so that a stop of the service removes it rather than leave it behind; a stop that
+  // has begun already refuses the run.
+  auto partial = system::PartialFile::reserve();
+  if (!partial) {
+    return ipc_response_err(kIcatCode,
+                            io_error_to_string(platform::OsError::from_code(platform::win::ERROR_OPERATION_ABORTED)));
+  }
   auto temporary = create_temporary_beside(*destination);
   if (!temporary) return ipc_response_err(kIcatCode, io_error_to_string(temporary.error()));
+  partial->track(temporary->path);
   const auto fail = [&](std::string message) {
     (void)temporary->file.close();
     (void)platform::remove_file(temporary->path);
     return ipc_response_err(kIcatCode, message);
   };
-  // Registered until it is renamed into place or removed, so that a stop of the service removes
-  // it rather than leave it behind; a stop that has begun already refuses the run.
-  const auto partial = system::PartialFile::track(temporary->path);
-  if (!partial) return fail(io_error_to_string(platform::OsError::from_code(platform::win::ERROR_OPERATION_ABORTED)));
 
   const auto written = run_icat(*icat, arguments, request.max_bytes, temporary->file);
   if (!written) return fail(written.error());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 namespace kavel_lib::system {
@@ -19,7 +20,10 @@ struct Entry {
 struct ChildPidRegistry {
   std::mutex mutex;
   std::vector<Entry> entries;
-  bool stopping = false;  // set by end_tracked_children: no child is taken on afterwards
+  // Held shared by every start from before its spawn until its recording, and exclusively by
+  // the stop: a child is either recorded before the stop looks, or never started.
+  std::shared_mutex starts;
+  bool stopping = false;  // set by end_tracked_children under `starts`: no child starts afterwards
 };
 
 // Created on first use and never destroyed: waiter threads that outlive a run may still untrack
@@ -29,30 +33,25 @@ ChildPidRegistry& registry() {
   return *instance;
 }
 
-// Records the child unless the registry is stopping; gives whether it did.
-bool record(std::uint32_t process_id, std::weak_ptr<platform::ChildLife> life) {
-  if (process_id == 0) return true;
+void record(std::uint32_t process_id, std::weak_ptr<platform::ChildLife> life) {
+  if (process_id == 0) return;
   auto& r = registry();
   const std::lock_guard lock(r.mutex);
-  if (r.stopping) return false;
   r.entries.push_back(Entry{process_id, std::move(life)});
-  return true;
 }
 
 }  // namespace
 
 std::expected<platform::SpawnedChild, platform::OsError> spawn_tracked(const platform::ProcessRequest& request) {
+  auto& r = registry();
+  const std::shared_lock start(r.starts);
+  if (r.stopping) return std::unexpected(platform::OsError::from_code(platform::win::ERROR_OPERATION_ABORTED));
   auto child = platform::spawn_hidden(request);
-  if (!child) return child;
-  // A child that starts while the service stops is not let run: dropping it here ends its group
-  // and reaps it (ChildLife).
-  if (!record(child->life->id(), child->life)) {
-    return std::unexpected(platform::OsError::from_code(platform::win::ERROR_OPERATION_ABORTED));
-  }
+  if (child) record(child->life->id(), child->life);
   return child;
 }
 
-void track_child(std::uint32_t process_id) { (void)record(process_id, {}); }
+void track_child(std::uint32_t process_id) { record(process_id, {}); }
 
 void untrack_child(std::uint32_t process_id) {
   if (process_id == 0) return;
@@ -65,8 +64,9 @@ void end_tracked_children() {
   std::vector<std::shared_ptr<platform::ChildLife>> lives;
   {
     auto& r = registry();
-    const std::lock_guard lock(r.mutex);
+    const std::unique_lock no_starts(r.starts);  // waits for starts in progress to be recorded
     r.stopping = true;
+    const std::lock_guard lock(r.mutex);
     for (const auto& entry : r.entries) {
       if (auto life = entry.life.lock()) lives.push_back(std::move(life));
     }

@@ -16,8 +16,8 @@
 namespace kavel_lib::system {
 
 // Starts the process and records its number before handing it back. A start failure is
-// returned unchanged and records nothing. Once end_tracked_children has run, a child that
-// starts is ended at once and ERROR_OPERATION_ABORTED is returned.
+// returned unchanged and records nothing. Once end_tracked_children has run, nothing is
+// started and ERROR_OPERATION_ABORTED is returned.
 std::expected<platform::SpawnedChild, platform::OsError> spawn_tracked(const platform::ProcessRequest& request);
 
 // Appends a number to the registry (0 is never recorded); spawn_tracked's recording step.
@@ -31,9 +31,9 @@ void untrack_child(std::uint32_t process_id);
 // numbers beyond the largest process number, this process) are refused.
 void kill_process_tree(std::uint32_t process_id);
 
-// The service's stop: ends the process group of every child spawn_tracked started that is still
-// recorded and not yet reaped, and lets no child start afterwards, so that no tool outlives the
-// service. Entries stay for their runs to remove.
+// The service's stop: waits for starts in progress to be recorded, ends the process group of
+// every child spawn_tracked started that is still recorded and not yet reaped, and lets no child
+// start afterwards, so that no tool outlives the service. Entries stay for their runs to remove.
 void end_tracked_children();
 
 // How many entries hold the number (for diagnostics and tests).

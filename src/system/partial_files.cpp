@@ -21,7 +21,10 @@ struct PartialFileRegistry {
   std::mutex mutex;
   std::map<std::uint64_t, Registered> files;
   std::uint64_t last_id = 0;
-  bool stopping = false;
+  // Held shared from a reservation until its file is registered, and exclusively by the stop:
+  // a file is either registered before the stop looks, or never created.
+  std::shared_mutex creations;
+  bool stopping = false;  // set by remove_partial_files under `creations`
 };
 
 // Never destroyed: request threads may still forget their files while the process ends.
@@ -32,23 +35,34 @@ PartialFileRegistry& registry() {
 
 }  // namespace
 
-std::optional<PartialFile> PartialFile::track(std::filesystem::path path) {
+std::optional<PartialFile> PartialFile::reserve() {
+  auto& r = registry();
+  std::shared_lock hold(r.creations);
+  if (r.stopping) return std::nullopt;
+  return PartialFile(std::move(hold));
+}
+
+void PartialFile::track(std::filesystem::path path) {
+  forget();
   auto identity = platform::current_acting_identity();
   auto& r = registry();
-  const std::lock_guard lock(r.mutex);
-  if (r.stopping) return std::nullopt;
-  const std::uint64_t id = ++r.last_id;
-  r.files.emplace(id, Registered{std::move(path), std::move(identity)});
-  return PartialFile(id);
+  {
+    const std::lock_guard lock(r.mutex);
+    id_ = ++r.last_id;
+    r.files.emplace(id_, Registered{std::move(path), std::move(identity)});
+  }
+  if (hold_.owns_lock()) hold_.unlock();
 }
 
 PartialFile::~PartialFile() { forget(); }
 
-PartialFile::PartialFile(PartialFile&& other) noexcept : id_(std::exchange(other.id_, 0)) {}
+PartialFile::PartialFile(PartialFile&& other) noexcept
+    : hold_(std::move(other.hold_)), id_(std::exchange(other.id_, 0)) {}
 
 PartialFile& PartialFile::operator=(PartialFile&& other) noexcept {
   if (this != &other) {
     forget();
+    hold_ = std::move(other.hold_);
     id_ = std::exchange(other.id_, 0);
   }
   return *this;
@@ -65,8 +79,9 @@ void remove_partial_files() {
   std::vector<Registered> files;
   {
     auto& r = registry();
-    const std::lock_guard lock(r.mutex);
+    const std::unique_lock no_creations(r.creations);  // waits for creations in progress
     r.stopping = true;
+    const std::lock_guard lock(r.mutex);
     for (auto& [id, file] : r.files) files.push_back(std::move(file));
     r.files.clear();
   }
