@@ -285,13 +285,18 @@ TEST_F(ServiceProgram, StopEndsRunningToolsAndRemovesTheirPartialFiles) {
   std::filesystem::create_directories(out);
   const auto partial_files = [&out] {
     int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(out)) count += entry.path().filename().string().starts_with(".icat-");
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+      if (entry.path().filename().string().starts_with(".icat-")) ++count;
+    }
     return count;
   };
 
+  // Declared before the program: should the test stop early, the program is ended first, which
+  // lets the client's call return before the thread is joined.
+  std::jthread client;
   auto run = start({}, env({"INVOCATION_ID=8f1c2d3e4b5a69788796a5b4c3d2e1f0", "KAVEL_DRIVES=E=/images/e.img"}));
   ASSERT_TRUE(answers_ping());
-  std::thread client([&out] {
+  client = std::jthread([&out] {
     (void)ipc::ipc_call(ipc::IpcRequest{ipc::IpcRequest::IcatToFile{"ntfs", "\\\\.\\E:", "5", 0,
                                                                     (out / "a.bin").string(), false, 0}},
                         3s);
