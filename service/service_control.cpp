@@ -16,6 +16,8 @@
 #include "platform/console.h"
 #include "platform/elevation.h"
 #include "platform/system_info.h"
+#include "system/child_processes.h"
+#include "system/partial_files.h"
 
 namespace kavel_lib::service {
 
@@ -157,6 +159,10 @@ void service_main(const std::vector<std::string>&) {
 
   // The listener's error text, if any, is not reported on this road.
   (void)ipc::serve(*running);
+  // Tool runs still going end with the service: their process groups are ended and the files
+  // they were writing removed, so that neither outlives the stop.
+  system::end_tracked_children();
+  system::remove_partial_files();
 
   report_service_status(platform::SERVICE_STOPPED, 0);
 }

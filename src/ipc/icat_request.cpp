@@ -6,7 +6,8 @@
 // first into a working file beside the destination that only the client can read (so the
 // output is never held in memory), and only a run that gave at least one byte has it copied
 // into the destination; a failed or empty run leaves the destination as it was. The working
-// file is removed in every case.
+// file is removed in every case, also by a stop of the service that comes during the run, which
+// ends icat too (system/child_processes, system/partial_files).
 #include <fmt/format.h>
 
 #include <array>
@@ -25,6 +26,7 @@
 #include "platform/file_ops.h"
 #include "service/tool_config.h"
 #include "service/tool_runtime.h"
+#include "system/partial_files.h"
 
 namespace kavel_lib::ipc {
 
@@ -167,8 +169,18 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
   if (!existing && existing.error().code() != platform::win::ERROR_FILE_NOT_FOUND) {
     return ipc_response_err(kIcatCode, io_error_to_string(existing.error()));
   }
+
+  // The working file is registered from its creation until it is removed, so that a stop of
+  // the service removes it rather than leave it behind; a stop that has begun already refuses
+  // the run.
+  auto partial = system::PartialFile::reserve();
+  if (!partial) {
+    return ipc_response_err(kIcatCode,
+                            io_error_to_string(platform::OsError::from_code(platform::win::ERROR_OPERATION_ABORTED)));
+  }
   auto temporary = create_temporary_beside(*destination);
   if (!temporary) return ipc_response_err(kIcatCode, io_error_to_string(temporary.error()));
+  partial->track(temporary->path);
   const auto fail = [&](std::string message) {
     (void)temporary->file.close();
     (void)platform::remove_file(temporary->path);

@@ -4,7 +4,9 @@
 // error each into a pipe whose read end the caller keeps, in a session and process group of its
 // own (no controlling terminal), in the working folder asked for, with an empty signal mask and the default handling of SIGTERM and
 // SIGPIPE whatever the caller blocks or ignores. Every descriptor opened here is close-on-exec,
-// so no pipe of one run leaks into a tool that another thread starts at the same moment.
+// and the tool is started with every descriptor above the standard three closed, so nothing of
+// the caller (a pipe of a run that another thread starts at the same moment included) leaks into
+// it.
 //
 // The process number of a child stays reserved for it until it is reaped. ChildLife keeps
 // track of that, so a signal sent through it can never reach a process that later got the same

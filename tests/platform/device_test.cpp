@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <numeric>
 #include <vector>
 
@@ -74,6 +77,27 @@ TEST_F(DeviceTest, UnknownNamesAndNonDevicesAreNotFound) {
   EXPECT_EQ(Device::open("\\\\.\\F:").error().code, 2u);
   EXPECT_EQ(Device::open(image_.string()).error().code, 2u);
   EXPECT_EQ(Device::open("\\\\.\\E:\\x").error().code, 2u);
+}
+
+TEST_F(DeviceTest, NodesThatAreNeitherImageNorBlockDeviceAreAccessDeniedWithoutWaiting) {
+  // A FIFO's open would wait for a writer that never comes; a character device or a folder is
+  // no volume either. Each is refused with access denied, as the service and the scanner get it.
+  const auto fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ScopedEnv env("KAVEL_DRIVES", "E=" + fifo.string() + ";F=/dev/null;G=" + dir_.path().string());
+  auto opened = std::async(std::launch::async, [] { return Device::open("\\\\.\\E:"); });
+  if (opened.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    // The open waits on the FIFO: let it go with a writer so that the test ends, then fail.
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    ADD_FAILURE() << "the open of a FIFO waited";
+    opened.wait();
+    if (writer >= 0) ::close(writer);
+  }
+  const auto fifo_open = opened.get();
+  ASSERT_FALSE(fifo_open.has_value());
+  EXPECT_EQ(fifo_open.error().code, 5u);
+  EXPECT_EQ(Device::open("\\\\.\\F:").error().code, 5u);
+  EXPECT_EQ(Device::open("\\\\.\\G:").error().code, 5u);
 }
 
 TEST_F(DeviceTest, MalformedTableIsInvalidParameter) {

@@ -24,10 +24,10 @@ std::string wait_file_line(const std::filesystem::path& path, std::chrono::milli
 
 namespace kavel_test {
 
-// What kListDescriptorsCommand prints in a program started from this process when nothing
-// leaks: the descriptors this process hands down anyway (those without close-on-exec), plus the
-// lowest free number, which the shell's own reading of the folder takes; one number a line,
-// sorted as texts (as the shell sorts a glob).
+// What kListDescriptorsCommand prints in a tool started hidden: the standard three, plus 3,
+// which the shell's own reading of the folder takes; one number a line, sorted as texts (as the
+// shell sorts a glob). Nothing else of the starting process reaches the tool, whether it was
+// opened with close-on-exec or not.
 std::string expected_descriptor_listing();
 
 // A shell command that prints the descriptors its shell holds, one number a line. No pipeline:

@@ -77,5 +77,22 @@ TEST(ChildProcessRegistry, KillTreeOfAnEndedProcessReturns) {
   untrack_child(pid);
 }
 
+TEST(ChildProcessRegistry, EndingAllAtTheStopEndsRunningChildrenAndRefusesNewOnes) {
+  // The stop closes the process-wide registry for good: it runs in a child process of the test.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        auto running = spawn_tracked(platform::ProcessRequest{"/bin/sh", {"-c", "sleep 300"}, {}});
+        if (!running) ::_exit(10);
+        end_tracked_children();
+        const auto code = running->life->wait();
+        if (!code || code->has_value()) ::_exit(11);  // ended by the signal, not by itself
+        auto late = spawn_tracked(platform::ProcessRequest{"/bin/sh", {"-c", "sleep 300"}, {}});
+        if (late || late.error().code() != platform::win::ERROR_OPERATION_ABORTED) ::_exit(12);
+        ::_exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
 }  // namespace kavel_lib::system

@@ -32,6 +32,9 @@ bool reads_refused(const std::string& device_name) {
   return name && *name == device_name;
 }
 
+// What a drive may be mapped to: an image file or a block device.
+bool is_device_node(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode); }
+
 }  // namespace
 
 std::expected<void, OsError> driver_read_exact_at(const Device& device, std::uint64_t offset,
@@ -50,14 +53,21 @@ std::expected<Device, WinError> Device::open(std::string_view device_path) {
   const auto entry = table->lookup(*name);
   if (!entry) return std::unexpected(WinError{win::ERROR_FILE_NOT_FOUND});
 
+  // Only an image file or a block device can be a device. Anything else (a folder, a FIFO, a
+  // character device, a socket) is refused before it is opened, so that no open of such a node
+  // takes effect or waits (a FIFO's open waits for a writer), and again on the opened
+  // descriptor, which the non-blocking open keeps from waiting should the node be swapped in
+  // between.
+  struct stat st {};
+  if (::stat(entry->host_path.c_str(), &st) != 0) return std::unexpected(WinError::last());
+  if (!is_device_node(st)) return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
   int fd;
   do {
-    fd = ::open(entry->host_path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(entry->host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(WinError::last());
-
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &st) != 0 || !is_device_node(st) || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
   }

@@ -238,6 +238,10 @@ std::expected<SpawnedChild, OsError> spawn_hidden(const ProcessRequest& request)
   int rc = ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
   if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), out.write, 1);
   if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), err.write, 2);
+  // Nothing above the standard three reaches the tool, whoever opened it and however: a
+  // descriptor that some other part of the process opened without close-on-exec (a library, a
+  // sanitizer's runtime) at the moment of the start would otherwise be inherited.
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
   if (rc == 0 && !request.working_folder.empty()) {
     rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), request.working_folder.c_str());
   }
