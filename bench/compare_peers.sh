@@ -106,7 +106,8 @@ compare() {
   found_fls_r=$(grep -c . "$work/fls-r.out" || true)
   found_fls_r_docs2=$(grep -c $'\tdocs/2/' "$work/fls-r.out" || true)
   found_fls_folder=$(grep -c . "$work/fls-folder.out" || true)
-  mft_records=$(istat "$img" 0 | awk '/^Type: \$DATA \(128-/ { for (i = 1; i < NF; i++) if ($i == "size:") { print int($(i + 1) / 1024); exit } }')
+  istat "$img" 0 >"$work/istat.txt"
+  mft_records=$(awk '/^Type: \$DATA \(128-/ { for (i = 1; i < NF; i++) if ($i == "size:") { print int($(i + 1) / 1024); exit } }' "$work/istat.txt")
   audit=$(grep -o 'cache-read=[0-9]*.*block[0-9]*/[0-9]*' "$work/tarnwick.out" | sed 's/ filtered-cross-dir=[0-9]*//' || true)
 
   echo "compare_peers: $label: $img, folder E:\\docs\\2 (record $record), median of $runs runs, warm cache"

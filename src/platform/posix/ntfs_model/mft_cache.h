@@ -20,7 +20,7 @@ namespace kavel_lib::platform::ntfs_model {
 class MftBlockCache {
  public:
   static constexpr std::uint64_t kDefaultBlockBytes = 256 * 1024;
-  static constexpr std::uint64_t kDefaultMaxBytes = 16 * 1024 * 1024;
+  static constexpr std::uint64_t kDefaultMaxBytes = 8 * 1024 * 1024;
 
   // Reads `out.size()` bytes of the stream at `offset` into out; false when they cannot be read.
   using Fill = std::function<bool(std::uint64_t offset, std::span<std::uint8_t> out)>;
