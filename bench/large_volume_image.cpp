@@ -1,6 +1,6 @@
 // Writes a large NTFS volume for the scaling run of bench/compare_peers.sh, with the test
-// builder: RECORDS records in the MFT (default 1,000,000), E:\docs\2 at a tenth of three of the
-// way in, 500 deleted files of docs\2 (the first half in the records right after the folder's,
+// builder: RECORDS records in the MFT (default 1,000,000), E:\docs\2 three tenths of the way
+// in, 500 deleted files of docs\2 (the first half in the records right after the folder's,
 // the second half near the MFT's end), and live files in folders of 1000 filling the rest.
 //   ./build/bench/large_volume_image PATH [RECORDS]
 // Prints the folder's record number; an existing PATH of the same description is kept.
