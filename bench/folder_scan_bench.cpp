@@ -1,10 +1,12 @@
 // The whole folder scan of tarnwick (scan_folder_deleted with its 60 s budget, as the program
 // runs it) on E:\docs\2 of ntfs-large.img, warm page cache: once as the program runs it, and
 // once without the designed waits of phase 5 (its two 200 ms pauses between re-read passes).
+// KAVEL_SCAN_IMAGE names another image to scan the same folder of.
 // bench/compare_peers.sh runs it beside the program and the peers.
 //   ./build/bench/folder_scan_bench            (KAVEL_REAL_VOLUMES names the volumes' folder)
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -20,9 +22,13 @@ namespace {
 
 constexpr const char* kFolder = "E:\\docs\\2";
 
+// ntfs-large.img of the real volumes, or the image KAVEL_SCAN_IMAGE names (a volume with the
+// same folder, such as the one bench/large_volume_image writes).
 std::optional<std::string> map_large_volume(std::optional<kavel_test::ScopedEnv>& env) {
-  const auto image = kavel_test::real_volumes_dir() / "ntfs-large.img";
-  if (!std::filesystem::exists(image)) return "ntfs-large.img missing (set KAVEL_REAL_VOLUMES)";
+  const char* chosen = std::getenv("KAVEL_SCAN_IMAGE");
+  const auto image = chosen != nullptr && *chosen != '\0' ? std::filesystem::path(chosen)
+                                                          : kavel_test::real_volumes_dir() / "ntfs-large.img";
+  if (!std::filesystem::exists(image)) return image.string() + " missing (set KAVEL_REAL_VOLUMES)";
   env.emplace("KAVEL_DRIVES", "E=" + image.string());
   return std::nullopt;
 }

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <numeric>
 #include <set>
+#include <unordered_map>
 
 #include "support/ntfs_builder_format.h"
 
@@ -795,13 +796,18 @@ std::expected<std::vector<std::uint8_t>, std::string> VolumeBuilder::build() {
 
   // ---- folders: their indexes ----------------------------------------------------------------
   const std::uint64_t vcn_per_block = IB >= C ? IB / C : IB / 512;
+  // The children of every folder, in record order (found once: a volume may have very many).
+  std::unordered_map<std::uint64_t, std::vector<std::uint64_t>> children_of;
+  for (const auto& [child, n] : named) children_of[n.parent].push_back(child);
   auto make_folder = [&](std::uint64_t record, RecordSpec desc, const std::vector<Attribute>& head) -> std::optional<std::string> {
     // The index items: every listed child under each of its names, in collation order.
     std::vector<IndexItem> items, freed_items;
-    for (const auto& [child, n] : named) {
-      if (n.parent != record || child == record) {
-        if (!(record == root() && child == root())) continue;
-      }
+    static const std::vector<std::uint64_t> kNoChildren;
+    const auto listed = children_of.find(record);
+    for (const std::uint64_t child : listed != children_of.end() ? listed->second : kNoChildren) {
+      // A folder is not its own child, but for the root, which names itself ".".
+      if (child == record && record != root()) continue;
+      const Named& n = named.at(child);
       if (!n.listed && !n.in_freed) continue;
       for (const auto& name : n.names) {
         IndexItem item;

@@ -49,6 +49,7 @@ RetryHooks default_retry_hooks(const NtfsVolumeData& volume_data, const VolumeHa
   };
   hooks.now = [] { return ScanClock::now(); };
   hooks.sleep = [](std::chrono::nanoseconds d) { std::this_thread::sleep_for(d); };
+  hooks.begin_pass = [&volume] { volume.forget_records(); };
   return hooks;
 }
 
@@ -76,6 +77,7 @@ std::uint32_t delayed_mft_retry(const DirectoryScope& scope, const RetryHooks& h
   for (int pass = 1; pass <= kRetryPasses; ++pass) {
     if (budget_reached(std::chrono::duration_cast<std::chrono::nanoseconds>(hooks.now() - start), remaining)) break;
     if (pass > 1) hooks.sleep(kRetryPause);
+    if (hooks.begin_pass) hooks.begin_pass();
     for (const std::uint64_t frn : work) {
       if (found_frns.contains(frn)) continue;
       auto parsed = hooks.read_and_parse(frn, args);

@@ -38,8 +38,11 @@ struct RetryHooks {
   std::function<std::optional<std::vector<DeletedEntry>>(std::uint64_t, const RecordParseArgs&)> read_and_parse;
   std::function<ScanClock::time_point()> now;
   std::function<void(std::chrono::nanoseconds)> sleep;
+  // Called before each pass, so that the pass reads the volume afresh (may be empty).
+  std::function<void()> begin_pass;
 };
-// The volume's records, the steady clock and a real sleep.
+// The volume's records, the steady clock and a real sleep; each pass drops the records the
+// handle keeps.
 RetryHooks default_retry_hooks(const NtfsVolumeData& volume_data, const VolumeHandle& volume);
 
 // Returns the number of record numbers whose record added at least one entry.

@@ -75,7 +75,10 @@ std::optional<std::vector<std::uint8_t>> read_raw_mft_record(const VolumeHandle&
     if (piece.sparse) return std::nullopt;
   }
   std::vector<std::uint8_t> record(geometry.record_size, 0);
-  if (!read_stream_pieces(volume.device(), *pieces, frn * geometry.record_size, record)) return std::nullopt;
+  if (!volume.copy_kept_record(*layout, frn, record) &&
+      !read_stream_pieces(volume.device(), *pieces, frn * geometry.record_size, record)) {
+    return std::nullopt;
+  }
   if (!is_file_or_baad_record(record)) return std::nullopt;
   apply_fixups(record);
   return record;

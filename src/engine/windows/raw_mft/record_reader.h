@@ -26,7 +26,8 @@ std::optional<std::vector<std::uint8_t>> fsctl_get_ntfs_file_record(const Volume
 std::optional<std::vector<std::uint8_t>> get_file_record_via_fsctl(const VolumeHandle& volume, std::uint64_t reference,
                                                                    std::uint32_t size_hint);
 
-// Reads record frn from the volume through the MFT's data runs, applies its fixups. Nothing
+// Reads record frn from the volume through the MFT's data runs (through the handle's kept
+// blocks of consecutive records, VolumeHandle::copy_kept_record), applies its fixups. Nothing
 // for a zero record or cluster size, a record number at or past the MFT's end or not mapped
 // by its runs, a failed read, or a record that begins with neither "FILE" nor "BAAD".
 std::optional<std::vector<std::uint8_t>> read_raw_mft_record(const VolumeHandle& volume, const VolumeGeometry& geometry,

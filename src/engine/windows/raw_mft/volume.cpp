@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cstring>
+#include <list>
 #include <mutex>
 
 #include "engine/windows/raw_mft/ntfs_layout.h"
@@ -18,6 +21,13 @@ struct VolumeHandle::Facts {
   std::shared_ptr<const MftLayout> layout;
   bool bitmap_loaded = false;
   std::shared_ptr<const std::vector<std::uint8_t>> bitmap;
+  // Blocks of records, most recently used first.
+  struct RecordBlock {
+    VolumeGeometry geometry;
+    std::uint64_t first = 0;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::list<RecordBlock> record_blocks;
 };
 
 VolumeHandle::VolumeHandle(platform::Device device, ControlCall control)
@@ -80,6 +90,37 @@ std::shared_ptr<const std::vector<std::uint8_t>> VolumeHandle::bitmap(const Bitm
     facts_->bitmap_loaded = true;
   }
   return facts_->bitmap;
+}
+
+bool VolumeHandle::copy_kept_record(const MftLayout& layout, std::uint64_t frn, std::span<std::uint8_t> out) const {
+  const std::uint64_t size = layout.geometry.record_size;
+  if (size == 0 || out.size() != size || frn >= layout.record_count) return false;
+  const std::uint64_t first = frn / kRecordBlock * kRecordBlock;
+  std::lock_guard lock(facts_->mutex);
+  auto& blocks = facts_->record_blocks;
+  auto it = std::find_if(blocks.begin(), blocks.end(), [&](const Facts::RecordBlock& b) {
+    return b.geometry == layout.geometry && b.first == first;
+  });
+  if (it == blocks.end()) {
+    const std::uint64_t count = std::min(kRecordBlock, layout.record_count - first);
+    auto pieces = layout.pieces_for(first, count);
+    if (!pieces) return false;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count * size), 0);
+    if (!read_stream_pieces(device_, *pieces, first * size, bytes)) return false;
+    if (blocks.size() >= kKeptRecordBlocks) blocks.pop_back();
+    blocks.push_front(Facts::RecordBlock{layout.geometry, first, std::move(bytes)});
+    it = blocks.begin();
+  } else if (it != blocks.begin()) {
+    blocks.splice(blocks.begin(), blocks, it);
+    it = blocks.begin();
+  }
+  std::memcpy(out.data(), it->bytes.data() + (frn - first) * size, out.size());
+  return true;
+}
+
+void VolumeHandle::forget_records() const {
+  std::lock_guard lock(facts_->mutex);
+  facts_->record_blocks.clear();
 }
 
 std::expected<VolumeHandle, platform::OsError> open_volume_by_letter(char letter) {

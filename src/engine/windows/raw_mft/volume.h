@@ -1,6 +1,8 @@
 // An NTFS volume opened by drive letter ("\\.\E:"), read only through the platform seam: the
 // device's positioned reads and the NTFS control codes. The handle keeps what is read once
-// per open volume: its volume data, the MFT's own run list and the MFT's in-use bitmap.
+// per open volume: its volume data, the MFT's own run list and the MFT's in-use bitmap, and
+// keeps the last blocks of consecutive records it read, so that records read one by one near
+// one another cost one read of the volume per block.
 //
 // A handle serves one thread at a time (each worker of the paged scan opens its own); the
 // lazily filled facts are guarded all the same.
@@ -48,6 +50,15 @@ class VolumeHandle {
   // there is none.
   using BitmapLoad = std::function<std::optional<std::vector<std::uint8_t>>()>;
   [[nodiscard]] std::shared_ptr<const std::vector<std::uint8_t>> bitmap(const BitmapLoad& load) const;
+
+  // The bytes of record frn of the layout, as read from the volume (no fixups applied), from
+  // a kept block of kRecordBlock consecutive records; the block is read whole on a miss. False
+  // when its block cannot be read whole (the caller then reads the record alone).
+  static constexpr std::uint64_t kRecordBlock = 256;
+  static constexpr std::size_t kKeptRecordBlocks = 16;
+  [[nodiscard]] bool copy_kept_record(const MftLayout& layout, std::uint64_t frn, std::span<std::uint8_t> out) const;
+  // Drops the kept blocks: the next record read goes to the volume again.
+  void forget_records() const;
 
  private:
   struct Facts;

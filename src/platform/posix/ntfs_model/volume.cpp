@@ -77,6 +77,8 @@ std::expected<std::shared_ptr<const Volume>, WinError> Volume::load(const Reader
   volume->directories_ = std::make_shared<DirectoryCache>();
   std::vector<std::uint8_t> record0;
   if (!volume->load_mft(reader, record0)) return std::unexpected(WinError{win::ERROR_UNRECOGNIZED_VOLUME});
+  // From here on records are read through blocks of the whole run list.
+  volume->mft_cache_ = std::make_unique<MftBlockCache>();
   volume->load_upcase(reader);
   volume->load_journal(reader);
   return std::shared_ptr<const Volume>(std::move(volume));
@@ -224,7 +226,13 @@ std::optional<std::uint64_t> Volume::in_use_at_or_above(std::uint64_t number) co
 RecordStatus Volume::read_record(const Reader& reader, std::uint64_t number, std::vector<std::uint8_t>& out) const {
   if (number >= record_count_) return RecordStatus::OutOfRange;
   out.assign(geometry_.record_size, 0);
-  if (!read_stream(reader, mft_, number * geometry_.record_size, out)) return RecordStatus::Unreadable;
+  const std::uint64_t offset = number * geometry_.record_size;
+  const bool read = mft_cache_ ? mft_cache_->read(mft_.data_size, offset, out,
+                                                  [&](std::uint64_t at, std::span<std::uint8_t> bytes) {
+                                                    return read_stream(reader, mft_, at, bytes);
+                                                  })
+                               : read_stream(reader, mft_, offset, out);
+  if (!read) return RecordStatus::Unreadable;
   if (!apply_update_sequence(out, "FILE")) return RecordStatus::Corrupt;
   return RecordStatus::Ok;
 }

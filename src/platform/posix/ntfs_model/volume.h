@@ -1,7 +1,8 @@
 // One NTFS volume as the emulated driver sees it: the geometry, the MFT's own run list and
 // in-use bitmap (both cached when the volume is loaded), the $UpCase table, and reads of
-// records and attribute streams. A loaded volume is immutable apart from its directory
-// cache, so threads may share it; every read goes through the Reader it is given.
+// records and attribute streams. A loaded volume is immutable apart from its directory cache
+// and its cache of MFT blocks, so threads may share it; every read goes through the Reader it
+// is given (all readers of one loaded volume read the same bytes).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 
 #include "platform/errors.h"
 #include "platform/posix/ntfs_model/boot_sector.h"
+#include "platform/posix/ntfs_model/mft_cache.h"
 #include "platform/posix/ntfs_model/record.h"
 
 namespace kavel_lib::platform::ntfs_model {
@@ -89,7 +91,8 @@ class Volume {
   // The next in-use record number at or above number.
   [[nodiscard]] std::optional<std::uint64_t> in_use_at_or_above(std::uint64_t number) const;
 
-  // Reads record `number` through the MFT's run list and undoes its update sequence.
+  // Reads record `number` through the MFT's run list and undoes its update sequence. The
+  // MFT's bytes come from the volume's block cache.
   RecordStatus read_record(const Reader& reader, std::uint64_t number, std::vector<std::uint8_t>& out) const;
 
   // Reads [offset, offset + out.size()) of a stream: sparse runs and bytes past the initialized
@@ -114,6 +117,9 @@ class Volume {
 
   [[nodiscard]] const std::optional<JournalLocation>& journal() const { return journal_; }
 
+  // The cache of MFT blocks that record reads go through (null while the volume loads).
+  [[nodiscard]] const MftBlockCache* mft_cache() const { return mft_cache_.get(); }
+
   // The directory listing of a folder record, cached by record number and sequence.
   std::expected<std::shared_ptr<const DirectoryListing>, WinError> directory(const Reader& reader,
                                                                               std::uint64_t number) const;
@@ -133,6 +139,7 @@ class Volume {
 
   struct DirectoryCache;
   std::shared_ptr<DirectoryCache> directories_;
+  std::unique_ptr<MftBlockCache> mft_cache_;
 };
 
 // The built-in upper-case mapping used when a volume has no readable $UpCase.
