@@ -114,9 +114,11 @@ int run_console_mode(bool already_elevated) {
       const std::vector<std::string> parameters{std::string(kConsoleSwitch), std::string(kElevatedConsoleSwitch)};
       auto copy = platform::shell_execute_runas(*program, parameters);
       if (copy) {
-        // The elevated copy serves the pipe on this terminal; this copy ends with it.
-        (void)copy->wait();
-        return 0;
+        // The elevated copy serves the pipe on this terminal; this copy ends with it, and ends
+        // non-zero too when the copy refused to serve.
+        const auto ended = copy->wait();
+        const bool refused = ended && *ended && **ended == static_cast<std::uint32_t>(kExitListenerRefused);
+        return refused ? kExitListenerRefused : 0;
       }
       failure = fmt::format("ShellExecuteEx runas failed: {}", copy.error().display());
     }
