@@ -79,10 +79,14 @@ inline std::size_t descriptors_open_on(const std::filesystem::path& file) {
   return count_descriptors([&](const std::string& target) { return target == wanted; });
 }
 
+// How long a test's client waits for a free place in the listener's queue: long enough for the
+// busiest machine, since it bounds only a failing run.
+inline constexpr std::chrono::seconds kConnectWait{60};
+
 // Sends one frame with the payload and reads the reply frame's payload; an error's text
 // (prefixed "error: ") when either fails.
 inline std::string call_raw(std::string_view payload, platform::OwnedDescriptor* passed = nullptr,
-                            std::chrono::milliseconds wait = std::chrono::seconds(3)) {
+                            std::chrono::milliseconds wait = kConnectWait) {
   auto pipe = connect_pipe(wait);
   if (!pipe) return "error: " + pipe.error().display();
   if (auto sent = send_frame(*pipe, payload); !sent) return "error: " + sent.error().display();

@@ -22,7 +22,7 @@ std::string frame_header(std::uint32_t length) {
 
 // Connects, writes raw bytes, and reads the reply frame (or the error text).
 std::string send_bytes_and_read(std::string_view bytes) {
-  auto pipe = connect_pipe(std::chrono::seconds(3));
+  auto pipe = connect_pipe(kConnectWait);
   if (!pipe) return "error: " + pipe.error().display();
   if (auto sent = write_all(*pipe, bytes); !sent) return "error: " + sent.error().display();
   auto reply = receive_frame(*pipe);
@@ -81,7 +81,7 @@ TEST_F(ServiceServer, ReplyOverTheLimitBecomesAnIpcError) {
 TEST_F(ServiceServer, ClientThatClosesAtOnceCostsOneWarnLine) {
   const auto mark = log_mark();
   {
-    auto pipe = connect_pipe(std::chrono::seconds(3));
+    auto pipe = connect_pipe(kConnectWait);
     ASSERT_TRUE(pipe.has_value());
   }
   wait_for_idle_server();
@@ -96,7 +96,7 @@ TEST_F(ServiceServer, ClientThatHangsUpBeforeTheReplyDoesNotEndTheService) {
   // Nothing here ignores SIGPIPE: a write that raised it would end this test program.
   const std::string request = R"({"op":"open_device","path":")" + std::string(1 << 20, 'b') + R"(","client_pid":1})";
   for (int i = 0; i < 20; ++i) {
-    auto pipe = connect_pipe(std::chrono::seconds(3));
+    auto pipe = connect_pipe(kConnectWait);
     ASSERT_TRUE(pipe.has_value());
     ASSERT_TRUE(send_frame(*pipe, request).has_value());
     pipe->close();
@@ -110,7 +110,7 @@ TEST_F(ServiceServer, ThousandConnectAndCloseLeaveNoDescriptorBehind) {
   wait_for_idle_server();
   const std::size_t before = open_socket_count();
   for (int i = 0; i < 1000; ++i) {
-    auto pipe = connect_pipe(std::chrono::seconds(3));
+    auto pipe = connect_pipe(kConnectWait);
     ASSERT_TRUE(pipe.has_value()) << i;
   }
   wait_for_idle_server();
@@ -133,7 +133,7 @@ TEST_F(ServiceServer, IdleConnectionsNeitherDelayAPingNorLiveLongerThanTheirWind
   restart(ListenerLimits{.request_window = std::chrono::minutes(5)});
   std::vector<platform::PipeConnection> idle;
   for (int i = 0; i < 200; ++i) {
-    auto pipe = connect_pipe(std::chrono::seconds(3));
+    auto pipe = connect_pipe(kConnectWait);
     ASSERT_TRUE(pipe.has_value()) << i;
     idle.push_back(std::move(*pipe));
   }
@@ -148,7 +148,7 @@ TEST_F(ServiceServer, IdleConnectionsNeitherDelayAPingNorLiveLongerThanTheirWind
   restart(ListenerLimits{.request_window = kWindow});
   const auto opened = std::chrono::steady_clock::now();
   for (int i = 0; i < 20; ++i) {
-    auto pipe = connect_pipe(std::chrono::seconds(3));
+    auto pipe = connect_pipe(kConnectWait);
     ASSERT_TRUE(pipe.has_value()) << i;
     idle.push_back(std::move(*pipe));
   }
@@ -172,14 +172,14 @@ TEST_F(ServiceServer, ConnectionsOverTheLimitAreClosedAtOnce) {
   restart(ListenerLimits{.request_window = std::chrono::minutes(5), .max_open_connections = kLimit});
   std::vector<platform::PipeConnection> held;
   for (std::size_t i = 0; i < kLimit; ++i) {
-    auto pipe = connect_pipe(std::chrono::seconds(3));
+    auto pipe = connect_pipe(kConnectWait);
     ASSERT_TRUE(pipe.has_value()) << i;
     held.push_back(std::move(*pipe));
   }
   wait_for_open_connections(kLimit);
   ASSERT_EQ(open_connection_count(), kLimit);
 
-  auto extra = connect_pipe(std::chrono::seconds(3));
+  auto extra = connect_pipe(kConnectWait);
   ASSERT_TRUE(extra.has_value());
   extra->set_deadline(std::chrono::steady_clock::now() + std::chrono::seconds(60));
   std::array<char, 4> buffer{};
@@ -219,7 +219,7 @@ TEST_F(ServiceServer, UserAtItsCapDoesNotLockOutAnotherUser) {
     }
     std::vector<platform::PipeConnection> held;
     for (std::size_t i = 0; i < kTotal; ++i) {
-      auto pipe = connect_pipe(std::chrono::seconds(3));
+      auto pipe = connect_pipe(kConnectWait);
       if (!pipe) ::_exit(101);
       held.push_back(std::move(*pipe));
     }
