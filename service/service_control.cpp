@@ -42,6 +42,9 @@ void print(std::string_view text) {
   std::fflush(stdout);
 }
 
+// Set when the service road's listener refused to serve; program_main then exits non-zero.
+std::atomic<bool> g_service_refused{false};
+
 constexpr auto kMaxStartDelay = std::chrono::milliseconds(60000);
 
 // The test-only start-up delay, when the variable holds a decimal count of milliseconds.
@@ -90,21 +93,19 @@ int program_main(std::span<const std::string> arguments) {
   if (switches.elevated_console || switches.console) {
     (void)platform::alloc_console();
     set_console_title();
-    run_console_mode(switches.elevated_console);
-    return 0;
+    return run_console_mode(switches.elevated_console);
   }
 
   const auto dispatched = platform::start_service_ctrl_dispatcher(kServiceName, service_main);
-  if (dispatched) return 0;
+  if (dispatched) return g_service_refused.load() ? kExitListenerRefused : 0;
 
   (void)platform::alloc_console();
   set_console_title();
   print(fallback_line(dispatched.error().display()));
-  run_console_mode(false);
-  return 0;
+  return run_console_mode(false);
 }
 
-void run_console_mode(bool already_elevated) {
+int run_console_mode(bool already_elevated) {
   if (!process_is_elevated() && !already_elevated) {
     print("Polvane Service needs administrator for raw volume access.\n");
     print("Requesting elevation (UAC)\u2026\n");
@@ -115,9 +116,11 @@ void run_console_mode(bool already_elevated) {
       const std::vector<std::string> parameters{std::string(kConsoleSwitch), std::string(kElevatedConsoleSwitch)};
       auto copy = platform::shell_execute_runas(*program, parameters);
       if (copy) {
-        // The elevated copy serves the pipe on this terminal; this copy ends with it.
-        (void)copy->wait();
-        return;
+        // The elevated copy serves the pipe on this terminal; this copy ends with it, and ends
+        // non-zero too when the copy refused to serve.
+        const auto ended = copy->wait();
+        const bool refused = ended && *ended && **ended == static_cast<std::uint32_t>(kExitListenerRefused);
+        return refused ? kExitListenerRefused : 0;
       }
       failure = fmt::format("ShellExecuteEx runas failed: {}", copy.error().display());
     }
@@ -126,14 +129,20 @@ void run_console_mode(bool already_elevated) {
 
   logging::init_logging();
   const bool elevated = process_is_elevated();
-  logging::info(kLogTarget, "PolvaneService IPC listening (console mode, elevated={})", elevated);
-  print(running_banner(elevated));
-  print(fmt::format("Pipe: {}\n", ipc::kServicePipeName));
+  // Said only once the pipe is really served: a second copy, or one that may not serve there,
+  // claims nothing.
+  const auto announce = [elevated] {
+    logging::info(kLogTarget, "PolvaneService IPC listening (console mode, elevated={})", elevated);
+    print(running_banner(elevated));
+    print(fmt::format("Pipe: {}\n", ipc::kServicePipeName));
+  };
 
   auto running = std::make_shared<std::atomic<bool>>(true);
-  if (const auto served = ipc::serve(*running); !served) {
+  if (const auto served = ipc::serve(*running, {}, announce); !served) {
     print(fmt::format("Polvane Service stopped: {}\n", served.error()));
+    return kExitListenerRefused;
   }
+  return 0;
 }
 
 void service_main(const std::vector<std::string>&) {
@@ -157,8 +166,12 @@ void service_main(const std::vector<std::string>&) {
 
   if (const auto delay = start_delay()) std::this_thread::sleep_for(*delay);
 
-  // The listener's error text, if any, is not reported on this road.
-  (void)ipc::serve(*running);
+  // The listener has logged why it refused to serve; the console (systemd's journal) hears it
+  // too, and the program ends non-zero.
+  if (const auto served = ipc::serve(*running); !served) {
+    print(fmt::format("Polvane Service stopped: {}\n", served.error()));
+    g_service_refused.store(true);
+  }
   // Tool runs still going end with the service: their process groups are ended and the files
   // they were writing removed, so that neither outlives the stop.
   system::end_tracked_children();

@@ -45,14 +45,19 @@ struct ProgramSwitches {
 // program's path) is looked at too.
 ProgramSwitches parse_switches(std::span<const std::string> arguments);
 
-// The program: chooses the road and returns the exit code, 0 on every road.
+// The exit code of a program whose listener refused to serve: a live service already serves
+// the pipe, something that is not a socket holds its name, or the pipe folder is not safe.
+inline constexpr int kExitListenerRefused = 1;
+
+// The program: chooses the road and returns the exit code: 0, or kExitListenerRefused.
 int program_main(std::span<const std::string> arguments);
 
 // The console road. Returns when the listener returns or after the elevated copy it started
-// has ended.
-void run_console_mode(bool already_elevated);
+// has ended; gives the exit code. The banner is printed only once the listener listens.
+int run_console_mode(bool already_elevated);
 
-// The service main handed to the dispatcher; runs the listener on its thread.
+// The service main handed to the dispatcher; runs the listener on its thread. A listener that
+// refuses to serve is reported on the console and makes program_main give kExitListenerRefused.
 void service_main(const std::vector<std::string>& arguments);
 
 // The control handler: interrogate gives 0, stop stops the service and gives 0, anything

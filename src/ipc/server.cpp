@@ -1,12 +1,17 @@
 // The pipe listener: binds the service pipe's socket, accepts clients and starts one detached
-// thread per connection.
+// thread per connection, within the open-connection limits.
 #include "ipc/server.h"
 
+#include <fmt/format.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "ipc/client.h"
@@ -14,6 +19,7 @@
 #include "ipc/request_handler.h"
 #include "ipc/server_io.h"
 #include "logging/logging.h"
+#include "platform/acting_identity.h"
 
 namespace kavel_lib::ipc {
 
@@ -26,15 +32,56 @@ constexpr std::chrono::milliseconds kAcceptSlice{200};
 // A failed accept (out of descriptors, say) is tried again after this pause, not in a spin.
 constexpr std::chrono::milliseconds kAcceptFailurePause{10};
 
-std::atomic<std::size_t> g_open_connections{0};
+// The connections open at this moment: in all, and per capped peer user.
+struct OpenConnections {
+  std::mutex mutex;
+  std::size_t total = 0;
+  std::unordered_map<std::uint32_t, std::size_t> per_user;
+};
+
+OpenConnections& open_connections() {
+  static auto* open = new OpenConnections;  // never destroyed: detached threads release into it
+  return *open;
+}
+
+// Takes a place for a new connection of `user` (nothing: a user without a cap); false when a
+// limit is reached.
+bool reserve_place(std::optional<std::uint32_t> user, const ListenerLimits& limits) {
+  OpenConnections& open = open_connections();
+  std::lock_guard lock(open.mutex);
+  if (open.total >= limits.max_open_connections) return false;
+  if (user) {
+    std::size_t& held = open.per_user[*user];
+    if (held >= limits.max_connections_per_user) {
+      if (held == 0) open.per_user.erase(*user);
+      return false;
+    }
+    ++held;
+  }
+  ++open.total;
+  return true;
+}
+
+void release_place(std::optional<std::uint32_t> user) {
+  OpenConnections& open = open_connections();
+  std::lock_guard lock(open.mutex);
+  --open.total;
+  if (user) {
+    const auto entry = open.per_user.find(*user);
+    if (entry != open.per_user.end() && --entry->second == 0) open.per_user.erase(entry);
+  }
+}
 
 // Holds one place among the open connections for the life of a connection thread.
 class ConnectionSlot {
  public:
-  ConnectionSlot() = default;
-  ~ConnectionSlot() { g_open_connections.fetch_sub(1, std::memory_order_acq_rel); }
+  explicit ConnectionSlot(std::optional<std::uint32_t> user) : user_(user) {}
+  ~ConnectionSlot() { release_place(user_); }
   ConnectionSlot(const ConnectionSlot&) = delete;
   ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+
+ private:
+  std::optional<std::uint32_t> user_;
 };
 
 [[noreturn]] void fatal(const char* message) {
@@ -43,18 +90,26 @@ class ConnectionSlot {
   std::abort();
 }
 
+// The user whose connections count against the per-user cap: nothing for root and for the
+// service's own user. Unknown credentials count as their own, capped, user.
+std::optional<std::uint32_t> capped_user(const platform::PipeConnection& pipe, std::uint32_t own_user) {
+  constexpr std::uint32_t kUnknownUser = 0xFFFFFFFF;
+  const auto peer = pipe.peer_credentials();
+  if (!peer) return kUnknownUser;
+  if (peer->uid == 0 || peer->uid == own_user) return std::nullopt;
+  return peer->uid;
+}
+
 // Hands an accepted connection to a thread of its own, or closes it at once when the open
-// connections are at their limit.
-void take_connection(platform::PipeConnection pipe) {
+// connections, or its user's, are at their limit.
+void take_connection(platform::PipeConnection pipe, const ListenerLimits& limits, std::uint32_t own_user) {
   const auto accepted = std::chrono::steady_clock::now();
-  if (g_open_connections.fetch_add(1, std::memory_order_acq_rel) >= kMaxOpenConnections) {
-    g_open_connections.fetch_sub(1, std::memory_order_acq_rel);
-    return;  // `pipe` closes here
-  }
-  pipe.set_deadline(accepted + kRequestWindow);
+  const auto user = capped_user(pipe, own_user);
+  if (!reserve_place(user, limits)) return;  // `pipe` closes here
+  pipe.set_deadline(accepted + limits.request_window);
   try {
-    std::thread([pipe = std::move(pipe)]() mutable {
-      const ConnectionSlot slot;
+    std::thread([pipe = std::move(pipe), user]() mutable {
+      const ConnectionSlot slot(user);
       handle_connection(std::move(pipe));
     }).detach();
   } catch (const std::system_error&) {
@@ -62,9 +117,35 @@ void take_connection(platform::PipeConnection pipe) {
   }
 }
 
+// The text of a bind failure that no retry can mend; nothing for one that a retry may.
+std::optional<std::string> refusal_text(const platform::PipeBindError& error) {
+  using Reason = platform::PipeBindError::Reason;
+  const auto path = platform::pipe_socket_path(kServicePipeName);
+  const std::string socket = path ? path->string() : std::string(kServicePipeName);
+  const std::string folder = path ? path->parent_path().string() : std::string();
+  switch (error.reason) {
+    case Reason::Served:
+      return fmt::format("another Polvane Service already serves {}", kServicePipeName);
+    case Reason::NotASocket:
+      return fmt::format("{} is not a socket, so {} cannot be served there", socket, kServicePipeName);
+    case Reason::UnsafeFolder:
+      return fmt::format(
+          "the pipe folder {} is not safe: it must be a folder, not a link, owned by root or the service's user, "
+          "and neither group nor others may write to it",
+          folder);
+    case Reason::Failed:
+      break;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-std::size_t open_connection_count() { return g_open_connections.load(std::memory_order_acquire); }
+std::size_t open_connection_count() {
+  OpenConnections& open = open_connections();
+  std::lock_guard lock(open.mutex);
+  return open.total;
+}
 
 void handle_connection(platform::PipeConnection pipe) {
   if (auto served = handle_request(pipe); !served) {
@@ -75,34 +156,39 @@ void handle_connection(platform::PipeConnection pipe) {
   pipe.close();
 }
 
-std::expected<void, std::string> serve(std::atomic<bool>& running) {
-  // The socket is there before the flag is first looked at: a stop that comes now still finds
-  // a listener to wake.
+std::expected<void, std::string> serve(std::atomic<bool>& running, const ListenerLimits& limits,
+                                       const std::function<void()>& on_listening) {
+  const std::uint32_t own_user = platform::process_identity().uid;
+  // The socket is in place before the flag is first looked at: a stop that comes now still
+  // finds a listener to wake. A passing failure is tried again while the flag holds.
   auto server = platform::PipeServer::bind(kServicePipeName);
+  while (!server) {
+    if (auto refusal = refusal_text(server.error())) {
+      logging::error(kServerLogTarget, "{}", *refusal);
+      return std::unexpected(std::move(*refusal));
+    }
+    if (!running.load()) return {};
+    std::this_thread::sleep_for(kBindRetryPause);
+    server = platform::PipeServer::bind(kServicePipeName);
+  }
   logging::info(kServerLogTarget, "{} listening on {}", "Polvane Service", kServicePipeName);
+  if (on_listening) on_listening();
 
   while (running.load()) {
-    if (!server) {
-      std::this_thread::sleep_for(kBindRetryPause);
-      server = platform::PipeServer::bind(kServicePipeName);
-      continue;
-    }
     auto accepted = server->accept_within(kAcceptSlice);
     if (!accepted) {
       std::this_thread::sleep_for(kAcceptFailurePause);
       continue;
     }
-    if (accepted->has_value()) take_connection(std::move(**accepted));
+    if (accepted->has_value()) take_connection(std::move(**accepted), limits, own_user);
   }
 
   // Clients that connected before the flag was seen (the stop's own ping among them) are still
   // answered; the socket goes away with `server`.
-  if (server) {
-    for (;;) {
-      auto queued = server->accept_within(std::chrono::milliseconds::zero());
-      if (!queued || !queued->has_value()) break;
-      take_connection(std::move(**queued));
-    }
+  for (;;) {
+    auto queued = server->accept_within(std::chrono::milliseconds::zero());
+    if (!queued || !queued->has_value()) break;
+    take_connection(std::move(**queued), limits, own_user);
   }
   return {};
 }

@@ -126,16 +126,35 @@ class PipeConnection {
 // short pause (the host cannot tell when the server's queue frees, so the caller retries).
 std::expected<void, WinError> wait_named_pipe(std::string_view pipe_name, std::chrono::milliseconds timeout);
 
+// Why a server could not take a pipe name.
+struct PipeBindError {
+  enum class Reason {
+    Failed,        // a call failed (error tells which); a later try may succeed
+    Served,        // a live server holds the name (ERROR_PIPE_BUSY)
+    NotASocket,    // something that is not a socket holds the name (ERROR_ACCESS_DENIED)
+    UnsafeFolder,  // the pipe folder is a link or not a folder, belongs to a user other than root
+                   // and this process's, or group or others may write to it (ERROR_ACCESS_DENIED)
+  };
+  Reason reason = Reason::Failed;
+  WinError error;
+  [[nodiscard]] std::string display() const { return error.display(); }
+};
+
 // The server end: owns the bound name while it lives.
 class PipeServer {
  public:
   // How many clients may wait to be accepted before further ones are told the pipe is busy.
   static constexpr int kDefaultBacklog = 128;
 
-  // Creates the socket's folder when missing, binds the name and lets every local user
-  // connect. A socket left behind by a server that is gone is replaced; a live one is not
-  // (ERROR_PIPE_BUSY), nor is anything at that path that is not a socket (ERROR_ACCESS_DENIED).
-  static std::expected<PipeServer, WinError> bind(std::string_view pipe_name, int backlog = kDefaultBacklog);
+  // Creates the socket's folder (mode 0755) when missing and takes the name. The folder is
+  // checked through a descriptor opened without following a link, and every later step works
+  // relative to that descriptor: the socket is made under a temporary name, opened to every
+  // local user (mode 0666, set without following a link), listens, and only then moves to its
+  // name without replacing anything, so a client never finds the name before the server
+  // accepts on it. A socket left behind by a server that is gone is replaced; a live one is
+  // not, nor is anything at that path that is not a socket. Servers of one name take and give
+  // up the name one at a time, under a lock file ".NAME.lock" (mode 0600) in the folder.
+  static std::expected<PipeServer, PipeBindError> bind(std::string_view pipe_name, int backlog = kDefaultBacklog);
 
   PipeServer() = default;
   PipeServer(PipeServer&& other) noexcept;
@@ -156,6 +175,7 @@ class PipeServer {
   void close_now();
 
   int fd_ = -1;
+  OwnedDescriptor folder_;  // the pipe folder, as it was checked
   std::filesystem::path path_;
   std::uint64_t device_ = 0;
   std::uint64_t inode_ = 0;

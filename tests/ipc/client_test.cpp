@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,14 +124,25 @@ TEST_F(ClientCall, StaleSocketIsUnavailableAtOnce) {
 }
 
 TEST_F(ClientCall, ServerThatClosesAfterTheLengthIsEndOfData) {
-  // Once without reading the request (the connection is reset), once after reading it.
-  for (const bool read_request : {false, true}) {
+  // After reading the request: the reply ends after its length field.
+  {
     TestPipeServer server([&](platform::PipeConnection& pipe) {
-      if (read_request) (void)receive_frame(pipe);
+      (void)receive_frame(pipe);
       EXPECT_TRUE(write_all(pipe, std::string("\x20\x00\x00\x00", 4)).has_value());
     });
-    EXPECT_EQ(call_error(IpcRequest::Ping{}, 1s), "IPC I/O error: failed to fill whole buffer") << read_request;
+    EXPECT_EQ(call_error(IpcRequest::Ping{}, 1s), "IPC I/O error: failed to fill whole buffer");
   }
+  // Without reading it, the server may close before, between or after the client's two writes
+  // (length, then body): the write then finds the pipe closed or reset, or the read finds the
+  // reply cut short. Each is a failed call, never a reply.
+  const std::set<std::string> outcomes{"IPC I/O error: failed to fill whole buffer",
+                                       "IPC I/O error: The pipe is being closed. (os error 232)",
+                                       std::string(kUnavailable)};
+  TestPipeServer server([&](platform::PipeConnection& pipe) {
+    EXPECT_TRUE(write_all(pipe, std::string("\x20\x00\x00\x00", 4)).has_value());
+  });
+  const std::string error = call_error(IpcRequest::Ping{}, 1s);
+  EXPECT_TRUE(outcomes.contains(error)) << error;
 }
 
 TEST_F(ClientCall, ReplyFramesThatAreTooLargeOrNotAReply) {

@@ -91,7 +91,7 @@ TEST_F(Dispatcher, OpenedDeviceTravelsToTheClientWithTheReply) {
   kavel_test::ScopedEnv drives("KAVEL_DRIVES", "PhysicalDrive3=" + image.string());
 
   wait_for_idle_server();
-  const std::size_t before = open_descriptor_count();
+  ASSERT_EQ(descriptors_open_on(image), 0u);
   platform::OwnedDescriptor passed;
   // The reply names the service's own number of the descriptor; what arrives here has a number
   // of its own.
@@ -112,9 +112,10 @@ TEST_F(Dispatcher, OpenedDeviceTravelsToTheClientWithTheReply) {
   ASSERT_TRUE(called->handle.valid());
   EXPECT_EQ(called->data, nlohmann::json({{"handle", called->handle.get()}}));
   called->handle.reset();
-  // The service kept nothing open.
+  // The service kept nothing open: once every connection thread has ended, no descriptor of
+  // this process (client and service alike) is left on the image.
   wait_for_idle_server();
-  EXPECT_EQ(open_descriptor_count(), before);
+  EXPECT_EQ(descriptors_open_on(image), 0u);
 }
 
 TEST_F(Dispatcher, ClientProcessThatIsNotThereFailsAndClosesTheDevice) {
@@ -122,7 +123,7 @@ TEST_F(Dispatcher, ClientProcessThatIsNotThereFailsAndClosesTheDevice) {
   kavel_test::write_file(image, std::string(4096, 'x'));
   kavel_test::ScopedEnv drives("KAVEL_DRIVES", "E=" + image.string());
   wait_for_idle_server();
-  const std::size_t before = open_descriptor_count();
+  ASSERT_EQ(descriptors_open_on(image), 0u);
   for (const std::uint64_t pid : {0ull, 2147483632ull, 4294967295ull}) {
     platform::OwnedDescriptor passed;
     EXPECT_EQ(call_raw(open_request("\\\\.\\E:", pid), &passed),
@@ -131,7 +132,7 @@ TEST_F(Dispatcher, ClientProcessThatIsNotThereFailsAndClosesTheDevice) {
     EXPECT_FALSE(passed.valid());
   }
   wait_for_idle_server();
-  EXPECT_EQ(open_descriptor_count(), before);
+  EXPECT_EQ(descriptors_open_on(image), 0u);
 }
 
 // ---- export checks ------------------------------------------------------------------------
@@ -374,8 +375,13 @@ TEST_F(Dispatcher, DestinationThatIsAPipeIsRefusedWithoutBlocking) {
 // A service that does not run as root acts only for its own user.
 TEST(DispatcherUnprivilegedService, RefusesExportsOfOtherUsers) {
   if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  // The service's pipe folder belongs to the service's user; only it may write there.
   kavel_test::TempDir dir;
-  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+  ASSERT_EQ(::chown(dir.path().c_str(), kavel_test::kUnprivilegedUid, kavel_test::kUnprivilegedGid), 0);
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                               std::filesystem::perms::group_exec |
+                                               std::filesystem::perms::others_read |
+                                               std::filesystem::perms::others_exec);
   kavel_test::ScopedEnv env("KAVEL_PIPE_DIR", dir.path().string());
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);

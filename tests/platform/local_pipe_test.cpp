@@ -8,7 +8,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <expected>
 #include <filesystem>
+#include <latch>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +46,13 @@ void leave_stale_socket(const std::filesystem::path& path) {
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   ASSERT_EQ(::listen(fd, 1), 0);
   ::close(fd);
+}
+
+// The names in a folder.
+std::set<std::string> listing(const std::filesystem::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.insert(entry.path().filename().string());
+  return names;
 }
 
 // Every test gets a fresh pipe folder and a watchdog, so nothing can hang the run.
@@ -125,7 +136,8 @@ TEST_F(LocalPipeTest, LiveSocketAndOtherFilesAreNotReplaced) {
   ASSERT_TRUE(first.has_value());
   auto second = PipeServer::bind(kName);
   ASSERT_FALSE(second.has_value());
-  EXPECT_EQ(second.error().code, win::ERROR_PIPE_BUSY);
+  EXPECT_EQ(second.error().reason, PipeBindError::Reason::Served);
+  EXPECT_EQ(second.error().error.code, win::ERROR_PIPE_BUSY);
   // The first server still serves.
   EXPECT_TRUE(PipeConnection::connect(kName).has_value());
 
@@ -134,8 +146,95 @@ TEST_F(LocalPipeTest, LiveSocketAndOtherFilesAreNotReplaced) {
   kavel_test::write_file(other / "KavelTestPipe", "data");
   auto refused = PipeServer::bind(kName);
   ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error().code, win::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(refused.error().reason, PipeBindError::Reason::NotASocket);
+  EXPECT_EQ(refused.error().error.code, win::ERROR_ACCESS_DENIED);
   EXPECT_EQ(kavel_test::read_file(other / "KavelTestPipe"), "data");
+}
+
+TEST_F(LocalPipeTest, ServersStartingTogetherLeaveExactlyOneServing) {
+  // The name appears only once its socket listens, and is taken without replacing anything:
+  // of servers that start at the same moment, with or without a stale socket in the way, one
+  // serves and every other finds it alive.
+  constexpr int kServers = 8;
+  std::filesystem::create_directories(dir_ / "pipes");
+  for (int round = 0; round < 40; ++round) {
+    if (round % 2 == 1) leave_stale_socket(dir_ / "pipes" / "KavelTestPipe");
+    std::vector<std::optional<std::expected<PipeServer, PipeBindError>>> results(kServers);
+    std::latch start(kServers);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kServers; ++i) {
+      threads.emplace_back([&, i] {
+        start.arrive_and_wait();
+        results[static_cast<std::size_t>(i)] = PipeServer::bind(kName);
+      });
+    }
+    for (auto& thread : threads) thread.join();
+
+    PipeServer* serving = nullptr;
+    int served_elsewhere = 0;
+    for (auto& result : results) {
+      if (result->has_value()) {
+        EXPECT_EQ(serving, nullptr) << "round " << round << ": a second server took the name";
+        serving = &**result;
+      } else if (result->error().reason == PipeBindError::Reason::Served) {
+        ++served_elsewhere;
+      }
+    }
+    ASSERT_NE(serving, nullptr) << "round " << round;
+    EXPECT_EQ(served_elsewhere, kServers - 1) << "round " << round;
+    // The client reaches the server that holds the name.
+    auto client = PipeConnection::connect(kName);
+    ASSERT_TRUE(client.has_value()) << "round " << round;
+    auto accepted = serving->accept_within(5s);
+    ASSERT_TRUE(accepted.has_value() && accepted->has_value()) << "round " << round;
+    results.clear();
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "pipes" / "KavelTestPipe")) << "round " << round;
+  }
+}
+
+TEST_F(LocalPipeTest, PipeFolderThatOthersCouldChangeIsRefused) {
+  // The folder is made, when missing, so that only its owner may write in it, whatever the umask.
+  const mode_t previous = ::umask(0);
+  auto made = PipeServer::bind(kName);
+  ::umask(previous);
+  ASSERT_TRUE(made.has_value()) << made.error().display();
+  struct stat info {};
+  ASSERT_EQ(::lstat((dir_ / "pipes").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0755u);
+  made = std::unexpected(PipeBindError{});
+  const auto before = listing(dir_ / "pipes");
+  EXPECT_FALSE(before.contains("KavelTestPipe"));
+
+  // Group or others may write: refused, and nothing is made there.
+  for (const auto mode : {std::filesystem::perms::all, std::filesystem::perms::owner_all |
+                                                           std::filesystem::perms::group_all |
+                                                           std::filesystem::perms::others_read |
+                                                           std::filesystem::perms::others_exec}) {
+    std::filesystem::permissions(dir_ / "pipes", mode);
+    auto refused = PipeServer::bind(kName);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().reason, PipeBindError::Reason::UnsafeFolder);
+    EXPECT_EQ(listing(dir_ / "pipes"), before);
+  }
+
+  // A link in the folder's place, even to a sound folder.
+  std::filesystem::permissions(dir_ / "pipes", std::filesystem::perms::owner_all);
+  std::filesystem::rename(dir_ / "pipes", dir_ / "real");
+  std::filesystem::create_directory_symlink(dir_ / "real", dir_ / "pipes");
+  auto linked = PipeServer::bind(kName);
+  ASSERT_FALSE(linked.has_value());
+  EXPECT_EQ(linked.error().reason, PipeBindError::Reason::UnsafeFolder);
+  EXPECT_EQ(listing(dir_ / "real"), before);
+}
+
+TEST_F(LocalPipeTest, PipeFolderOfAnotherUserIsRefused) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  std::filesystem::create_directories(dir_ / "pipes");
+  ASSERT_EQ(::chown((dir_ / "pipes").c_str(), kavel_test::kUnprivilegedUid, kavel_test::kUnprivilegedGid), 0);
+  auto refused = PipeServer::bind(kName);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().reason, PipeBindError::Reason::UnsafeFolder);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ / "pipes"));
 }
 
 TEST_F(LocalPipeTest, ServerRemovesOnlyItsOwnSocket) {

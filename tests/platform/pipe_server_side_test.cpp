@@ -20,7 +20,11 @@ constexpr std::string_view kName = "\\\\.\\pipe\\ServerSideTest";
 class PipeServerSide : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+    // Other users may enter and connect; only the owner may write.
+    std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                                  std::filesystem::perms::group_exec |
+                                                  std::filesystem::perms::others_read |
+                                                  std::filesystem::perms::others_exec);
     auto bound = PipeServer::bind(kName);
     ASSERT_TRUE(bound.has_value());
     server_ = std::move(*bound);

@@ -65,7 +65,7 @@ class ServiceProgram : public ::testing::Test {
   }
 
   std::unique_ptr<ProgramRun> start(std::vector<std::string> arguments, const std::vector<std::string>& environment,
-                                    bool unprivileged = false) {
+                                    bool unprivileged = false, const std::string& output = "output") {
     std::vector<std::string> command;
     if (unprivileged) {
       command = {"setpriv", "--reuid=" + std::to_string(kavel_test::kUnprivilegedUid),
@@ -73,7 +73,7 @@ class ServiceProgram : public ::testing::Test {
     }
     command.push_back(program_);
     command.insert(command.end(), arguments.begin(), arguments.end());
-    auto run = std::make_unique<ProgramRun>(command, environment, dir_ / "output");
+    auto run = std::make_unique<ProgramRun>(command, environment, dir_ / output);
     EXPECT_TRUE(run->started());
     return run;
   }
@@ -221,6 +221,63 @@ TEST_F(ServiceProgram, ElevatedConsoleSkipsTheElevationTest) {
     run->signal(SIGTERM);
     EXPECT_TRUE(kavel_test::killed_by(run->wait(kLimit), SIGTERM));
   }
+}
+
+// ---- where it does not serve ----------------------------------------------------------------
+
+TEST_F(ServiceProgram, SecondCopyOnALivePipeSaysSoAndEndsNonZero) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  auto first = start({"--console"}, env());
+  ASSERT_TRUE(first->wait_output(kPipeLine, kLimit)) << first->output();
+  ASSERT_TRUE(answers_ping());
+
+  // No banner, no "listening": the reason, on the console and in the log, and exit code 1.
+  auto second = start({"--console"}, env(), false, "output-second");
+  EXPECT_TRUE(kavel_test::exited_with(second->wait(kLimit), 1)) << second->output();
+  EXPECT_EQ(second->output(), "Polvane Service stopped: another Polvane Service already serves \\\\.\\pipe\\PolvaneService\n");
+  const std::string log = log_text();
+  EXPECT_NE(log.find("[ERROR][kavel_lib::ipc::server::win] another Polvane Service already serves "
+                     "\\\\.\\pipe\\PolvaneService\n"),
+            std::string::npos)
+      << log;
+  // Only the first copy said it listens.
+  EXPECT_EQ(log.find("IPC listening"), log.rfind("IPC listening")) << log;
+  EXPECT_EQ(log.find("Polvane Service listening on"), log.rfind("Polvane Service listening on")) << log;
+  EXPECT_TRUE(answers_ping());
+  first->signal(SIGTERM);
+  EXPECT_TRUE(kavel_test::killed_by(first->wait(kLimit), SIGTERM));
+}
+
+TEST_F(ServiceProgram, PipePathOrFolderItMayNotUseEndsTheProgram) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  // Something that is not a socket at the pipe's path: left as it is.
+  std::filesystem::create_directories(pipe_dir());
+  kavel_test::write_file(socket_path(), "data");
+  auto run = start({"--console"}, env());
+  EXPECT_TRUE(kavel_test::exited_with(run->wait(kLimit), 1)) << run->output();
+  const std::string not_a_socket = socket_path().string() +
+                                   " is not a socket, so \\\\.\\pipe\\PolvaneService cannot be served there";
+  EXPECT_EQ(run->output(), "Polvane Service stopped: " + not_a_socket + "\n");
+  EXPECT_NE(log_text().find("[ERROR][kavel_lib::ipc::server::win] " + not_a_socket + "\n"), std::string::npos)
+      << log_text();
+  EXPECT_EQ(kavel_test::read_file(socket_path()), "data");
+  std::filesystem::remove(socket_path());
+
+  // A pipe folder that others may write to, on the service road too: nothing is made in it.
+  ::chmod(pipe_dir().c_str(), 0777);
+  const std::string unsafe = "the pipe folder " + pipe_dir().string() +
+                             " is not safe: it must be a folder, not a link, owned by root or the service's user, "
+                             "and neither group nor others may write to it";
+  for (const bool service_road : {false, true}) {
+    SCOPED_TRACE(service_road ? "service road" : "console road");
+    auto refused = service_road ? start({}, env({"INVOCATION_ID=8f1c2d3e4b5a69788796a5b4c3d2e1f0"}), false, "output-service")
+                                : start({"--console"}, env(), false, "output-console");
+    EXPECT_TRUE(kavel_test::exited_with(refused->wait(kLimit), 1)) << refused->output();
+    EXPECT_EQ(refused->output(), "Polvane Service stopped: " + unsafe + "\n");
+    EXPECT_FALSE(std::filesystem::exists(socket_path()));
+  }
+  EXPECT_NE(log_text().find("[ERROR][kavel_lib::ipc::server::win] " + unsafe + "\n"), std::string::npos) << log_text();
+  EXPECT_EQ(log_text().find("listening"), std::string::npos) << log_text();
 }
 
 // ---- service road --------------------------------------------------------------------------

@@ -1,16 +1,22 @@
 // The local pipe on Linux: "\\.\pipe\NAME" is the Unix stream socket NAME in $KAVEL_PIPE_DIR
-// (default /run/kavel). Descriptors travel as SCM_RIGHTS control messages.
+// (default /run/kavel). Descriptors travel as SCM_RIGHTS control messages. A server works in
+// its folder only through a descriptor of the folder it checked, and takes or gives up a name
+// only while it holds the lock file ".NAME.lock" beside it.
 #include "platform/local_pipe.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <stdio.h>  // renameat2, RENAME_NOREPLACE
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -325,49 +331,179 @@ std::expected<void, WinError> wait_named_pipe(std::string_view pipe_name, std::c
 
 // ---- PipeServer -----------------------------------------------------------------------------
 
-std::expected<PipeServer, WinError> PipeServer::bind(std::string_view pipe_name, int backlog) {
-  const auto path = pipe_socket_path(pipe_name);
-  if (!path) return std::unexpected(WinError{win::ERROR_INVALID_NAME});
-  sockaddr_un address{};
-  if (!socket_address(*path, address)) return std::unexpected(WinError{win::ERROR_FILENAME_EXCED_RANGE});
+namespace {
 
+// Each bind of this process makes its temporary socket name with a number of its own.
+std::atomic<std::uint64_t> g_temporary_names{0};
+// How often the move into place is tried when the name changes hands meanwhile.
+constexpr int kPlaceAttempts = 4;
+
+PipeBindError bind_error(PipeBindError::Reason reason, std::uint32_t code) { return PipeBindError{reason, WinError{code}}; }
+PipeBindError bind_error_from_errno(int error) {
+  return PipeBindError{PipeBindError::Reason::Failed, WinError{windows_code_from_errno(error)}};
+}
+
+// The path of `name` in the folder open as `folder`, reached through the descriptor, so that a
+// change of the folder's own path after it was checked does not matter.
+std::string path_in_folder(int folder, std::string_view name) {
+  return "/proc/self/fd/" + std::to_string(folder) + "/" + std::string(name);
+}
+
+// Makes the pipe folder when it is missing: its parents as create_directories makes them, the
+// folder itself with mode 0755 (the umask can only narrow it).
+std::expected<void, int> make_pipe_folder(const std::filesystem::path& folder) {
   std::error_code ec;
-  std::filesystem::create_directories(path->parent_path(), ec);
-  if (ec) return std::unexpected(WinError{windows_code_from_errno(ec.value())});
+  if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), ec);
+  if (ec) return std::unexpected(ec.value());
+  if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return std::unexpected(errno);
+  return {};
+}
 
-  PipeServer server;
-  server.fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (server.fd_ < 0) return std::unexpected(WinError::last());
-  const auto* raw_address = reinterpret_cast<const sockaddr*>(&address);
+// Opens the pipe folder without following a link and checks that nobody but root and this
+// process's user can change what is in it.
+std::expected<OwnedDescriptor, PipeBindError> open_pipe_folder(const std::filesystem::path& folder) {
+  if (auto made = make_pipe_folder(folder); !made) return std::unexpected(bind_error_from_errno(made.error()));
+  OwnedDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.valid()) {
+    if (errno == ELOOP || errno == ENOTDIR) {
+      return std::unexpected(bind_error(PipeBindError::Reason::UnsafeFolder, win::ERROR_ACCESS_DENIED));
+    }
+    return std::unexpected(bind_error_from_errno(errno));
+  }
+  struct stat info {};
+  if (::fstat(dir.get(), &info) != 0) return std::unexpected(bind_error_from_errno(errno));
+  const bool owner_trusted = info.st_uid == 0 || info.st_uid == ::geteuid();
+  if (!S_ISDIR(info.st_mode) || !owner_trusted || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return std::unexpected(bind_error(PipeBindError::Reason::UnsafeFolder, win::ERROR_ACCESS_DENIED));
+  }
+  return dir;
+}
 
-  if (::bind(server.fd_, raw_address, sizeof(address)) != 0) {
-    if (errno != EADDRINUSE) return std::unexpected(WinError::last());
-    // Something is at the path. Only a socket that nobody serves any more may be replaced.
-    struct stat info {};
-    if (::lstat(path->c_str(), &info) != 0) return std::unexpected(WinError::last());
-    if (!S_ISSOCK(info.st_mode)) return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
+// Removes the temporary socket name again unless the socket moved to its place.
+class TemporaryName {
+ public:
+  TemporaryName(int folder, std::string name) : folder_(folder), name_(std::move(name)) {}
+  ~TemporaryName() {
+    if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
+  }
+  TemporaryName(const TemporaryName&) = delete;
+  TemporaryName& operator=(const TemporaryName&) = delete;
+  void keep() { name_.clear(); }
+
+ private:
+  int folder_;
+  std::string name_;
+};
+
+// Serialises the servers of one pipe name while they take or give up the name: a file beside
+// the socket that only root and the service's user can open, locked for a few calls at a time.
+class NameLock {
+ public:
+  static std::expected<NameLock, int> take(int folder, const std::string& name) {
+    const std::string lock_name = "." + name + ".lock";
+    NameLock lock;
+    lock.fd_ = OwnedDescriptor(::openat(folder, lock_name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lock.fd_.valid()) return std::unexpected(errno);
+    while (::flock(lock.fd_.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) return std::unexpected(errno);
+    }
+    return lock;
+  }
+
+ private:
+  OwnedDescriptor fd_;  // closing it lets the lock go
+};
+
+// Moves the listening socket at `temporary` to `name`, holding the name's lock. A live socket at
+// the name is left alone (Served), as is anything that is not a socket (NotASocket); a socket
+// that refuses connections was left by a server that is gone and is replaced.
+std::expected<void, PipeBindError> move_into_place(int folder, const std::string& temporary, const std::string& name) {
+  auto lock = NameLock::take(folder, name);
+  if (!lock) return std::unexpected(bind_error_from_errno(lock.error()));
+  for (int attempt = 0; attempt < kPlaceAttempts; ++attempt) {
+    if (::renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return {};
+    if (errno != EEXIST) return std::unexpected(bind_error_from_errno(errno));
+
+    struct stat held {};
+    if (::fstatat(folder, name.c_str(), &held, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // it went away meanwhile
+      return std::unexpected(bind_error_from_errno(errno));
+    }
+    if (!S_ISSOCK(held.st_mode)) {
+      return std::unexpected(bind_error(PipeBindError::Reason::NotASocket, win::ERROR_ACCESS_DENIED));
+    }
+    sockaddr_un address{};
+    if (!socket_address(path_in_folder(folder, name), address)) {
+      return std::unexpected(bind_error(PipeBindError::Reason::Failed, win::ERROR_FILENAME_EXCED_RANGE));
+    }
     int probe = -1;
     const int error = connect_once(address, probe);
     close_descriptor(probe);
-    // Refused: nobody serves it any more. Gone: it went away meanwhile. Else it is alive.
-    if (error != ECONNREFUSED && error != ENOENT) return std::unexpected(WinError{win::ERROR_PIPE_BUSY});
-    if (::unlink(path->c_str()) != 0 && errno != ENOENT) return std::unexpected(WinError::last());
-    if (::bind(server.fd_, raw_address, sizeof(address)) != 0) return std::unexpected(WinError::last());
+    if (error == ENOENT) continue;
+    // Refused: nobody serves it any more. Anything else: it is alive.
+    if (error != ECONNREFUSED) return std::unexpected(bind_error(PipeBindError::Reason::Served, win::ERROR_PIPE_BUSY));
+    if (::unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) return std::unexpected(bind_error_from_errno(errno));
   }
-  server.path_ = *path;
+  return std::unexpected(bind_error(PipeBindError::Reason::Failed, win::ERROR_BUSY));
+}
 
+}  // namespace
+
+std::expected<PipeServer, PipeBindError> PipeServer::bind(std::string_view pipe_name, int backlog) {
+  const auto path = pipe_socket_path(pipe_name);
+  if (!path) return std::unexpected(bind_error(PipeBindError::Reason::Failed, win::ERROR_INVALID_NAME));
+  sockaddr_un address{};
+  if (!socket_address(*path, address)) {
+    return std::unexpected(bind_error(PipeBindError::Reason::Failed, win::ERROR_FILENAME_EXCED_RANGE));
+  }
+
+  PipeServer server;
+  auto folder = open_pipe_folder(path->parent_path());
+  if (!folder) return std::unexpected(folder.error());
+  server.folder_ = std::move(*folder);
+  const int dir = server.folder_.get();
+
+  server.fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (server.fd_ < 0) return std::unexpected(bind_error_from_errno(errno));
+
+  const std::string name = path->filename().string();
+  const std::string temporary = "." + name + "." + std::to_string(::getpid()) + "." +
+                                std::to_string(g_temporary_names.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
+  sockaddr_un temporary_address{};
+  if (!socket_address(path_in_folder(dir, temporary), temporary_address)) {
+    return std::unexpected(bind_error(PipeBindError::Reason::Failed, win::ERROR_FILENAME_EXCED_RANGE));
+  }
+  const auto* raw_address = reinterpret_cast<const sockaddr*>(&temporary_address);
+  if (::bind(server.fd_, raw_address, sizeof(temporary_address)) != 0) {
+    // Left behind by an earlier process that had this number and ended before it moved it.
+    if (errno != EADDRINUSE || ::unlinkat(dir, temporary.c_str(), 0) != 0 ||
+        ::bind(server.fd_, raw_address, sizeof(temporary_address)) != 0) {
+      return std::unexpected(bind_error_from_errno(errno));
+    }
+  }
+  TemporaryName cleanup(dir, temporary);
+
+  // Any local user may connect, as every authenticated user may open the Windows pipe. The
+  // mode is set on the name in the checked folder, never through a link.
+  if (::fchmodat(dir, temporary.c_str(), 0666, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::unexpected(bind_error_from_errno(errno));
+  }
   struct stat info {};
-  if (::stat(path->c_str(), &info) != 0) return std::unexpected(WinError::last());
+  if (::fstatat(dir, temporary.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(bind_error_from_errno(errno));
+  if (!S_ISSOCK(info.st_mode)) return std::unexpected(bind_error(PipeBindError::Reason::Failed, win::ERROR_ACCESS_DENIED));
+  if (::listen(server.fd_, std::max(backlog, 0)) != 0) return std::unexpected(bind_error_from_errno(errno));
+
+  if (auto placed = move_into_place(dir, temporary, name); !placed) return std::unexpected(placed.error());
+  cleanup.keep();
+  server.path_ = *path;
   server.device_ = static_cast<std::uint64_t>(info.st_dev);
   server.inode_ = static_cast<std::uint64_t>(info.st_ino);
-  // Any local user may connect, as every authenticated user may open the Windows pipe.
-  if (::chmod(path->c_str(), 0666) != 0) return std::unexpected(WinError::last());
-  if (::listen(server.fd_, std::max(backlog, 0)) != 0) return std::unexpected(WinError::last());
   return server;
 }
 
 PipeServer::PipeServer(PipeServer&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      folder_(std::move(other.folder_)),
       path_(std::move(other.path_)),
       device_(other.device_),
       inode_(other.inode_) {
@@ -378,6 +514,7 @@ PipeServer& PipeServer::operator=(PipeServer&& other) noexcept {
   if (this != &other) {
     close_now();
     fd_ = std::exchange(other.fd_, -1);
+    folder_ = std::move(other.folder_);
     path_ = std::move(other.path_);
     other.path_.clear();
     device_ = other.device_;
@@ -390,14 +527,19 @@ PipeServer::~PipeServer() { close_now(); }
 
 void PipeServer::close_now() {
   close_descriptor(std::exchange(fd_, -1));
-  if (!path_.empty()) {
+  if (!path_.empty() && folder_.valid()) {
+    const std::string name = path_.filename().string();
+    // Under the name's lock, so that a server replacing this socket (closed, so it refuses) is not
+    // undone by this removal.
+    const auto lock = NameLock::take(folder_.get(), name);
     struct stat info {};
-    if (::lstat(path_.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+    if (::fstatat(folder_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(info.st_mode) &&
         static_cast<std::uint64_t>(info.st_dev) == device_ && static_cast<std::uint64_t>(info.st_ino) == inode_) {
-      ::unlink(path_.c_str());
+      ::unlinkat(folder_.get(), name.c_str(), 0);
     }
-    path_.clear();
   }
+  path_.clear();
+  folder_.reset();
 }
 
 std::expected<PipeConnection, WinError> PipeServer::accept() {
