@@ -105,6 +105,17 @@ int program_main(std::span<const std::string> arguments) {
   return run_console_mode(false);
 }
 
+namespace {
+
+// Tool runs still going end with the service: their process groups are ended and the files
+// they were writing removed, so that neither outlives the stop.
+void end_tool_runs() {
+  system::end_tracked_children();
+  system::remove_partial_files();
+}
+
+}  // namespace
+
 int run_console_mode(bool already_elevated) {
   if (!process_is_elevated() && !already_elevated) {
     print("Polvane Service needs administrator for raw volume access.\n");
@@ -127,6 +138,12 @@ int run_console_mode(bool already_elevated) {
     print(elevation_failed_line(failure));
   }
 
+  // A console that ends (SIGTERM, Ctrl+C, a closed terminal) takes the tool runs still going
+  // with it, as a stop of the service does.
+  if (auto watched = platform::end_console_after(end_tool_runs); !watched) {
+    print(fmt::format("Polvane Service stopped: {}\n", watched.error().display()));
+    return kExitListenerRefused;
+  }
   logging::init_logging();
   const bool elevated = process_is_elevated();
   // Said only once the pipe is really served: a second copy, or one that may not serve there,
@@ -172,10 +189,7 @@ void service_main(const std::vector<std::string>&) {
     print(fmt::format("Polvane Service stopped: {}\n", served.error()));
     g_service_refused.store(true);
   }
-  // Tool runs still going end with the service: their process groups are ended and the files
-  // they were writing removed, so that neither outlives the stop.
-  system::end_tracked_children();
-  system::remove_partial_files();
+  end_tool_runs();
 
   report_service_status(platform::SERVICE_STOPPED, 0);
 }

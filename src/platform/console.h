@@ -8,6 +8,7 @@
 #pragma once
 
 #include <expected>
+#include <functional>
 #include <string_view>
 
 #include "platform/errors.h"
@@ -20,5 +21,13 @@ std::expected<void, WinError> alloc_console();
 // Sets the console window's title. Fails with 6 (invalid handle) when standard output is not a
 // terminal. Control characters of the title are left out of the escape.
 std::expected<void, WinError> set_console_title(std::string_view title);
+
+// The console's end (SetConsoleCtrlHandler's Ctrl+C, close and shut-down events): on Linux
+// SIGTERM, SIGINT and SIGHUP. They are blocked in the calling thread, so every thread it starts
+// afterwards inherits the block, and a thread of their own waits for them; the first one that
+// comes runs `before_end` on that thread and then ends the process by the same signal, as its
+// default action would have. Call it before any other thread is started. Fails with 1054 when
+// the waiting thread cannot be started (the signals are then left as they were).
+std::expected<void, WinError> end_console_after(std::function<void()> before_end);
 
 }  // namespace kavel_lib::platform

@@ -338,45 +338,66 @@ TEST_F(ServiceProgram, StopEndsRunningToolsAndRemovesTheirPartialFiles) {
   const auto pids = dir_ / "pids";
   kavel_test::write_script(bin / "icat", "sleep 1000 &\necho \"$! $$\" > '" + pids.string() +
                                              "'\nprintf partial\nwait");
-  const auto out = dir_ / "out";
-  std::filesystem::create_directories(out);
-  const auto partial_files = [&out] {
-    int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(out)) {
-      if (entry.path().filename().string().starts_with(".icat-")) ++count;
-    }
-    return count;
+
+  // The service road's stop, and the console's end (as root: no elevation is asked), which
+  // keeps its default outcome, the process ended by the signal.
+  struct Road {
+    std::string name;
+    std::vector<std::string> arguments;
+    std::vector<std::string> environment;
   };
+  std::vector<Road> roads{{"service", {}, {"INVOCATION_ID=8f1c2d3e4b5a69788796a5b4c3d2e1f0"}}};
+  if (!kavel_test::root_missing()) roads.push_back({"console", {"--console"}, {}});
+  for (const auto& road : roads) {
+    SCOPED_TRACE(road.name);
+    std::filesystem::remove(pids);
+    const auto out = dir_ / ("out-" + road.name);
+    std::filesystem::create_directories(out);
+    const auto partial_files = [&out] {
+      int count = 0;
+      for (const auto& entry : std::filesystem::directory_iterator(out)) {
+        if (entry.path().filename().string().starts_with(".icat-")) ++count;
+      }
+      return count;
+    };
 
-  // Declared before the program: should the test stop early, the program is ended first, which
-  // lets the client's call return before the thread is joined.
-  std::jthread client;
-  auto run = start({}, env({"INVOCATION_ID=8f1c2d3e4b5a69788796a5b4c3d2e1f0", "KAVEL_DRIVES=E=/images/e.img"}));
-  ASSERT_TRUE(answers_ping());
-  client = std::jthread([&out] {
-    (void)ipc::ipc_call(ipc::IpcRequest{ipc::IpcRequest::IcatToFile{"ntfs", "\\\\.\\E:", "5", 0,
-                                                                    (out / "a.bin").string(), false, 0}},
-                        3s);
-  });
-  const std::string numbers = kavel_test::wait_file_line(pids, kLimit);
-  ASSERT_FALSE(numbers.empty()) << run->output();
-  const auto space = numbers.find(' ');
-  const auto grandchild = static_cast<std::uint32_t>(std::stoul(numbers.substr(0, space)));
-  const auto icat = static_cast<std::uint32_t>(std::stoul(numbers.substr(space + 1)));
-  // Whatever happens below, nothing of the stand-in outlives the test.
-  const std::shared_ptr<void> reap(nullptr, [icat](void*) {
-    if (!kavel_test::process_ended(icat)) ::kill(-static_cast<pid_t>(icat), SIGKILL);
-  });
-  EXPECT_EQ(partial_files(), 1);
+    // Declared before the program: should the test stop early, the program is ended first,
+    // which lets the client's call return before the thread is joined.
+    std::jthread client;
+    auto environment = road.environment;
+    environment.push_back("KAVEL_DRIVES=E=/images/e.img");
+    auto run = start(road.arguments, env(environment), false, "output-" + road.name);
+    ASSERT_TRUE(answers_ping());
+    client = std::jthread([&out] {
+      (void)ipc::ipc_call(ipc::IpcRequest{ipc::IpcRequest::IcatToFile{"ntfs", "\\\\.\\E:", "5", 0,
+                                                                      (out / "a.bin").string(), false, 0}},
+                          3s);
+    });
+    const std::string numbers = kavel_test::wait_file_line(pids, kLimit);
+    ASSERT_FALSE(numbers.empty()) << run->output();
+    const auto space = numbers.find(' ');
+    const auto grandchild = static_cast<std::uint32_t>(std::stoul(numbers.substr(0, space)));
+    const auto icat = static_cast<std::uint32_t>(std::stoul(numbers.substr(space + 1)));
+    // Whatever happens below, nothing of the stand-in outlives the test.
+    const std::shared_ptr<void> reap(nullptr, [icat](void*) {
+      if (!kavel_test::process_ended(icat)) ::kill(-static_cast<pid_t>(icat), SIGKILL);
+    });
+    EXPECT_EQ(partial_files(), 1);
 
-  run->signal(SIGTERM);
-  EXPECT_TRUE(kavel_test::exited_with(run->wait(kLimit), 0)) << run->output();
-  client.join();
-  // The tool's whole process group ended with the service, and its partial file is gone.
-  EXPECT_TRUE(kavel_test::wait_process_ended(icat, kLimit));
-  EXPECT_TRUE(kavel_test::wait_process_ended(grandchild, kLimit));
-  EXPECT_EQ(partial_files(), 0);
-  EXPECT_FALSE(std::filesystem::exists(out / "a.bin"));
+    run->signal(SIGTERM);
+    const auto ended = run->wait(kLimit);
+    if (road.name == "service") {
+      EXPECT_TRUE(kavel_test::exited_with(ended, 0)) << run->output();
+    } else {
+      EXPECT_TRUE(kavel_test::killed_by(ended, SIGTERM)) << run->output();
+    }
+    client.join();
+    // The tool's whole process group ended with the service, and its partial file is gone.
+    EXPECT_TRUE(kavel_test::wait_process_ended(icat, kLimit));
+    EXPECT_TRUE(kavel_test::wait_process_ended(grandchild, kLimit));
+    EXPECT_EQ(partial_files(), 0);
+    EXPECT_FALSE(std::filesystem::exists(out / "a.bin"));
+  }
 }
 
 TEST_F(ServiceProgram, SigtermBeforeTheListenerSocketExistsStillStops) {
