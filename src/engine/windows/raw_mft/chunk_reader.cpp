@@ -1,7 +1,6 @@
 #include "engine/windows/raw_mft/chunk_reader.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "engine/windows/raw_mft/mft_map.h"
 #include "engine/windows/raw_mft/mft_record.h"
@@ -20,21 +19,22 @@ std::optional<std::span<const std::uint8_t>> ChunkReader::read(std::uint64_t fir
   auto pieces = layout->pieces_for(first, records);
   if (!pieces) return std::nullopt;
 
-  buffer_.resize(bytes);
-  const std::uint64_t base = first * size;  // pieces_for checked this product
-  for (const StreamPiece& piece : *pieces) {
-    // A reused buffer still holds the last chunk: sparse parts are cleared here.
-    if (piece.sparse && piece.stream_offset >= base && piece.stream_offset - base <= bytes &&
-        piece.length <= bytes - (piece.stream_offset - base)) {
-      std::memset(buffer_.data() + (piece.stream_offset - base), 0, piece.length);
-    }
+  if (capacity_ < bytes) {
+    buffer_.reset();  // the old chunk goes before the larger one is taken
+    capacity_ = 0;
+    buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(bytes));
+    capacity_ = static_cast<std::size_t>(bytes);
   }
-  if (!read_stream_pieces(volume_.device(), *pieces, base, buffer_)) return std::nullopt;
-  for (std::size_t at = 0; at < buffer_.size(); at += size) {
-    const std::span<std::uint8_t> slot(buffer_.data() + at, size);
+  const std::span<std::uint8_t> chunk(buffer_.get(), static_cast<std::size_t>(bytes));
+  // The pieces tile the chunk and sparse ones are written as zeros: nothing of the last chunk
+  // is left in it.
+  const std::uint64_t base = first * size;  // pieces_for checked this product
+  if (!read_stream_pieces(volume_.device(), *pieces, base, chunk)) return std::nullopt;
+  for (std::size_t at = 0; at < chunk.size(); at += size) {
+    const std::span<std::uint8_t> slot(chunk.data() + at, size);
     if (ntfs::is_file_or_baad_record(slot)) apply_fixups(slot);
   }
-  return std::span<const std::uint8_t>(buffer_);
+  return std::span<const std::uint8_t>(chunk);
 }
 
 }  // namespace kavel_lib::engine::windows

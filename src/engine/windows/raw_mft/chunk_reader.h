@@ -5,10 +5,11 @@
 // read with one read per run, and a chunk is cut at the MFT's end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "engine/windows/raw_mft/volume.h"
 #include "engine/windows/raw_mft/volume_geometry.h"
@@ -32,7 +33,10 @@ class ChunkReader {
  private:
   const VolumeHandle& volume_;
   VolumeGeometry geometry_;
-  std::vector<std::uint8_t> buffer_;
+  // Grown on demand and never zero-filled: every chunk's pieces cover the bytes handed out
+  // (sparse ones written as zeros), and a failed read hands out nothing.
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace kavel_lib::engine::windows

@@ -1,5 +1,7 @@
 #include "engine/windows/raw_mft/mft_map.h"
 
+#include <cstring>
+
 #include "engine/windows/raw_mft/mft_record.h"
 #include "engine/windows/raw_mft/ntfs_layout.h"
 
@@ -41,7 +43,10 @@ bool read_stream_pieces(const platform::Device& device, std::span<const StreamPi
     if (piece.stream_offset < base) return false;
     const std::uint64_t at = piece.stream_offset - base;
     if (at > out.size() || piece.length > out.size() - at) return false;
-    if (piece.sparse) continue;
+    if (piece.sparse) {
+      std::memset(out.data() + at, 0, piece.length);
+      continue;
+    }
     if (!device.read_exact_at(piece.device_offset, out.subspan(at, piece.length))) return false;
   }
   return true;

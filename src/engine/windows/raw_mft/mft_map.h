@@ -34,7 +34,8 @@ struct MftLayout {
 std::optional<MftLayout> load_mft_layout(const platform::Device& device, const VolumeGeometry& geometry);
 
 // Reads the stream bytes of the pieces into out (out[0] is the first piece's stream offset
-// minus base); sparse pieces are left as they are. False on any failed or short read.
+// minus base); sparse pieces are written as zeros, so that a reused buffer holds nothing of
+// its last contents where the pieces lie. False on any failed or short read.
 bool read_stream_pieces(const platform::Device& device, std::span<const StreamPiece> pieces, std::uint64_t base,
                         std::span<std::uint8_t> out);
 

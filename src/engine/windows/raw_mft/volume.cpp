@@ -105,9 +105,16 @@ bool VolumeHandle::copy_kept_record(const MftLayout& layout, std::uint64_t frn, 
     const std::uint64_t count = std::min(kRecordBlock, layout.record_count - first);
     auto pieces = layout.pieces_for(first, count);
     if (!pieces) return false;
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count * size), 0);
+    // A full cache gives its least recently used block's bytes to the new block rather than
+    // taking a fresh zero-filled allocation for every miss; the pieces tile the block and
+    // sparse ones are written as zeros, so nothing of the old block is left in it.
+    std::vector<std::uint8_t> bytes;
+    if (blocks.size() >= kKeptRecordBlocks) {
+      bytes = std::move(blocks.back().bytes);
+      blocks.pop_back();
+    }
+    bytes.resize(static_cast<std::size_t>(count * size));
     if (!read_stream_pieces(device_, *pieces, first * size, bytes)) return false;
-    if (blocks.size() >= kKeptRecordBlocks) blocks.pop_back();
     blocks.push_front(Facts::RecordBlock{layout.geometry, first, std::move(bytes)});
     it = blocks.begin();
   } else if (it != blocks.begin()) {

@@ -33,18 +33,18 @@ MftBlockCache::Block MftBlockCache::block(std::uint64_t stream_size, std::uint64
   // first one stored is kept).
   const std::uint64_t start = index * block_bytes_;
   const auto length = static_cast<std::size_t>(std::min(block_bytes_, stream_size - start));
-  auto bytes = std::make_shared<std::vector<std::uint8_t>>(length);
-  if (!fill(start, *bytes)) return nullptr;
+  auto bytes = std::make_shared<BlockBytes>(BlockBytes{std::make_unique_for_overwrite<std::uint8_t[]>(length), length});
+  if (!fill(start, std::span<std::uint8_t>(bytes->data.get(), length))) return nullptr;
   std::lock_guard lock(mutex_);
   if (auto it = blocks_.find(index); it != blocks_.end()) return it->second.bytes;
   while (blocks_.size() >= max_blocks_) {
     const std::uint64_t oldest = order_.back();
     order_.pop_back();
-    held_ -= blocks_.at(oldest).bytes->size();
+    held_ -= blocks_.at(oldest).bytes->size;
     blocks_.erase(oldest);
   }
   order_.push_front(index);
-  held_ += bytes->size();
+  held_ += bytes->size;
   Block shared = std::move(bytes);
   blocks_.emplace(index, Slot{shared, order_.begin()});
   return shared;
@@ -67,8 +67,8 @@ bool MftBlockCache::read(std::uint64_t stream_size, std::uint64_t offset, std::s
       return fill(position, out.subspan(done));
     }
     const std::uint64_t within = position - index * block_bytes_;
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, b->size() - within));
-    std::memcpy(out.data() + done, b->data() + within, n);
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, b->size - within));
+    std::memcpy(out.data() + done, b->data.get() + within, n);
     done += n;
   }
   return true;

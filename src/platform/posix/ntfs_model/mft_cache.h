@@ -6,6 +6,7 @@
 // block goes first.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -13,7 +14,6 @@
 #include <mutex>
 #include <span>
 #include <unordered_map>
-#include <vector>
 
 namespace kavel_lib::platform::ntfs_model {
 
@@ -42,7 +42,12 @@ class MftBlockCache {
   [[nodiscard]] std::uint64_t fills() const;
 
  private:
-  using Block = std::shared_ptr<const std::vector<std::uint8_t>>;
+  // A block's bytes, taken without zero-filling: a block is kept only when fill wrote all of it.
+  struct BlockBytes {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+  };
+  using Block = std::shared_ptr<const BlockBytes>;
   Block block(std::uint64_t stream_size, std::uint64_t index, const Fill& fill) const;
 
   std::uint64_t block_bytes_;

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
+#include "engine/windows/raw_mft/mft_map.h"
 #include "engine/windows/raw_mft/mft_test_records.h"
 #include "engine/windows/raw_mft/nonresident_data.h"
 #include "engine/windows/raw_mft/record_fetch.h"
@@ -370,6 +372,16 @@ TEST(NonResidentData, TailOfTheStreamThroughItsRuns) {
   // Runs pointing past the device's end fail.
   const Bytes far = RecordBuilder(1024, 0, 1).non_resident(0x80, 1024, mapping_pairs({{100000, 2}})).fixed();
   EXPECT_FALSE(read_nonresident_data(g, volume, far, 10));
+  // Read by pieces into a buffer that still holds other bytes, the sparse cluster comes back
+  // as zeros and nothing of the old bytes is left.
+  const std::vector<DataRun> runs{{0, 10, 2}, {2, -1, 1}, {3, 40, 2}};
+  auto pieces = map_stream_range(runs, 512, 0, 2000);
+  ASSERT_TRUE(pieces);
+  Bytes stream(2000, 0xAB);
+  ASSERT_TRUE(read_stream_pieces(volume.device(), *pieces, 0, stream));
+  EXPECT_EQ(stream[5], 5);
+  EXPECT_TRUE(std::all_of(stream.begin() + 1024, stream.begin() + 1536, [](std::uint8_t b) { return b == 0; }));
+  EXPECT_EQ(stream[1536 + 64], 200 + 64 % 7);
 }
 
 TEST(RecordCountEstimate, FloorAndScale) {
