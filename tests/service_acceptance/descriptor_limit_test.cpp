@@ -83,10 +83,11 @@ TEST(ServiceDescriptorLimit, LowSoftLimitIsRaisedAndManyIdleClientsDoNotBlockThe
     ASSERT_TRUE(pipe) << i << ": " << pipe.error().display();
     idle.push_back(std::move(*pipe));
   }
+  // Answered before the idle ones' 10-second window ends: they hold nobody up.
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(call_text(kavel_lib::ipc::IpcRequest::Ping{}), kPong);
   EXPECT_EQ(call_text(kavel_lib::ipc::IpcRequest::Status{}), kStatusElevated);
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 9s);
   idle.clear();
   EXPECT_TRUE(service->alive());
 }

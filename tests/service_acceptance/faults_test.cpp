@@ -117,11 +117,12 @@ TEST_F(ServiceFaults, ClientsThatHangUpEarlyLeaveNothingBehind) {
 TEST_F(ServiceFaults, SilentClientsHoldNobodyUpAndAreClosedAfterTheRequestWindow) {
   std::vector<kavel_lib::platform::PipeConnection> silent;
   for (int i = 0; i < 20; ++i) silent.push_back(connect_and_write(i % 2 == 0 ? "" : std::string("\x40\x00\x00\x00{", 5)));
-  // Everybody else is served at once meanwhile.
+  // Everybody else is served meanwhile: before the silent ones' 10-second window ends, which is
+  // what holding them up would take (a busy machine may be slow, but not that slow).
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(call_text(IpcRequest::Ping{}), kPong);
   EXPECT_EQ(call_text(IpcRequest::ExportFat32{"G", 2, 1, dest("meanwhile.bin")}), kOk);
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 9s);
   // After the 10-second window each gets the IPC error and is closed.
   for (auto& pipe : silent) {
     auto reply = kavel_lib::ipc::read_frame(pipe);
