@@ -124,14 +124,19 @@ TEST_F(ControlHandler, StopWakesTheListenerWhichAnswersThePing) {
   auto running = std::make_shared<std::atomic<bool>>(true);
   store_service_control_state(running, 7);
   auto listener = start_listener(running);
-  // Wait for the listener's socket.
+  // Wait for the listener's socket: it is put in place once the listener listens.
   const auto socket = dir_ / "pipe" / "PolvaneService";
-  for (int i = 0; i < 500 && !std::filesystem::exists(socket); ++i) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 6000 && !std::filesystem::exists(socket); ++i) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(std::filesystem::exists(socket));
 
+  // The ping is answered, or, should the listener see the cleared flag at the end of an accept
+  // slice before the ping connects, it finds the listener gone: either way the listener ends.
   const auto woke = stop_and_wake_listener();
-  ASSERT_TRUE(woke) << woke.error().display();
-  EXPECT_EQ(woke->data, nlohmann::json::parse(R"({"pong":true,"protocolVersion":1})"));
+  if (woke) {
+    EXPECT_EQ(woke->data, nlohmann::json::parse(R"({"pong":true,"protocolVersion":1})"));
+  } else {
+    EXPECT_EQ(woke.error().kind(), ipc::IpcClientError::Kind::ServiceUnavailable) << woke.error().display();
+  }
   ASSERT_EQ(listener.wait_for(10s), std::future_status::ready);
   EXPECT_TRUE(listener.get());
 }
