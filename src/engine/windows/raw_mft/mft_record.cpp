@@ -33,6 +33,8 @@ std::optional<std::span<const std::uint8_t>> AttributeRef::resident_value(std::s
 
 std::uint8_t AttributeRef::name_length() const { return bytes[kAttrNameLength]; }
 
+std::uint16_t AttributeRef::flags() const { return load_u16(bytes, kAttrFlags); }
+
 AttributeWalk::AttributeWalk(std::span<const std::uint8_t> record) : record_(record) {
   if (auto first = read_u16(record, kRecordFirstAttribute)) {
     offset_ = *first;

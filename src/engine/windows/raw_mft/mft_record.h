@@ -30,6 +30,8 @@ struct AttributeRef {
   [[nodiscard]] std::optional<std::span<const std::uint8_t>> resident_value(std::span<const std::uint8_t> record) const;
   // Number of UTF-16 units of the attribute's name (0: unnamed).
   [[nodiscard]] std::uint8_t name_length() const;
+  // The data flags word of the header (compressed, encrypted, sparse).
+  [[nodiscard]] std::uint16_t flags() const;
 };
 
 // The attribute walk: starts at the first-attribute offset (u16 at 0x14) and goes on while

@@ -1,6 +1,7 @@
 #include "engine/windows/raw_mft/ntfs_export.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,16 @@ using platform::OsErrorKind;
 namespace {
 
 OsError other(std::string_view text) { return OsError::with_text(OsErrorKind::Other, std::string(text)); }
+
+OsError invalid_data(std::string_view text) { return OsError::with_text(OsErrorKind::InvalidData, std::string(text)); }
+
+// The refusal of data whose clusters, by its flags, hold something other than the file's
+// bytes (EFS ciphertext, or compression units); nothing for plain or sparse data.
+std::optional<OsError> refused_data(std::uint16_t flags) {
+  if ((flags & ntfs::kAttrFlagEncrypted) != 0) return invalid_data(kEncryptedDataText);
+  if ((flags & ntfs::kAttrFlagCompressionMask) != 0) return invalid_data(kCompressedDataText);
+  return std::nullopt;
+}
 
 std::expected<platform::DestinationFile, OsError> create_destination(const std::filesystem::path& destination) {
   if (auto made = platform::create_parent_folders(destination); !made) return std::unexpected(made.error());
@@ -75,15 +86,20 @@ std::expected<void, OsError> export_ntfs_frn_on_device(std::string_view volume_p
   const auto record = mft.read(frn);
   if (!record) return std::unexpected(other(kCannotReadRecordText));
 
-  // A resident unnamed $DATA is the file itself.
-  if (const auto value = unnamed_resident_value(*record, ntfs::kAttrTypeData); value && !value->empty()) {
-    return write_whole(destination, *value);
+  // A resident unnamed $DATA is the file itself, unless encrypted. NTFS never compresses a
+  // resident value: one flagged compressed (a small file in a compressed folder) holds the
+  // bytes themselves.
+  if (const auto resident = unnamed_resident_attribute(*record, ntfs::kAttrTypeData);
+      resident && !resident->value.empty()) {
+    if ((resident->flags & ntfs::kAttrFlagEncrypted) != 0) return std::unexpected(invalid_data(kEncryptedDataText));
+    return write_whole(destination, resident->value);
   }
 
   const GatheredStream data = gather_unnamed_stream(*record, frn, ntfs::kAttrTypeData, mft.sources());
   if (!data.data_size || data.runs.empty()) return std::unexpected(other(kNoDataStreamText));
   const std::uint64_t size = *data.data_size;
   if (size == 0) return std::unexpected(other(kZeroLengthText));
+  if (auto refused = refused_data(data.flags)) return std::unexpected(*refused);
   const std::uint64_t cluster = volume.geometry.bytes_per_cluster;
   if (!runs_cover(data.runs, cluster, size)) return std::unexpected(make_cluster_read_error());
 

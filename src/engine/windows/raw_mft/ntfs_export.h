@@ -12,12 +12,16 @@
 
 namespace kavel_lib::engine::windows {
 
-// The error texts of the export (all of kind Other).
+// The error texts of the export (kind Other unless told).
 inline constexpr std::string_view kCannotReadRecordText = "Cannot read MFT record (record may have been overwritten)";
 inline constexpr std::string_view kNoDataStreamText =
     "No $DATA stream in MFT record (file data may have been overwritten)";
 inline constexpr std::string_view kZeroLengthText = "File data length is 0";
 inline constexpr std::string_view kClusterReadText = "Failed to read file cluster data (data may have been overwritten)";
+// Kind InvalidData: the clusters do not hold the file's bytes as they stand.
+inline constexpr std::string_view kCompressedDataText =
+    "the file's data is NTFS-compressed; this export does not decompress it";
+inline constexpr std::string_view kEncryptedDataText = "the file's data is NTFS-encrypted; this export does not decrypt it";
 
 // Kind Other, "Failed to read file cluster data (data may have been overwritten)".
 platform::OsError make_cluster_read_error();
@@ -29,7 +33,10 @@ inline constexpr std::uint64_t kExportChunkBytes = 0x400000;
 // path): the volume is read directly, or through its physical drive when its own reads fail.
 // The file's unnamed $DATA is written: a non-empty resident value as it stands; else every
 // non-resident extent (base record and the records its attribute list names), which must lay
-// out all of the data size (sparse parts count) before the destination is made. Bytes before
+// out all of the data size (sparse parts count) before the destination is made. Encrypted
+// data (a resident value or the extent at VCN 0 flagged so) and compressed non-resident data
+// are refused before the destination is made; a resident value flagged compressed is stored
+// uncompressed (NTFS compresses only clusters) and is written like any other. Bytes before
 // the initialized size come from their clusters; sparse parts and the bytes from the
 // initialized size on read as zeros and are left as holes in the destination, which ends at
 // the data size. Parent folders are created; an existing regular file is truncated. A chunk

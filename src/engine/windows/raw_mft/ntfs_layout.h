@@ -30,7 +30,14 @@ inline constexpr std::size_t kAttrLength = 0x04;        // u32, the whole attrib
 inline constexpr std::size_t kAttrNonResident = 0x08;   // u8, 0 resident
 inline constexpr std::size_t kAttrNameLength = 0x09;    // u8, UTF-16 units
 inline constexpr std::size_t kAttrNameOffset = 0x0A;    // u16
+inline constexpr std::size_t kAttrFlags = 0x0C;         // u16, the attribute's data flags
 inline constexpr std::size_t kAttrHeaderSize = 24;      // smallest attribute
+// Data flags: any bit of the compression-unit mask says the clusters hold compression units
+// (LZNT1 chunks, with holes where a unit compressed away), not the bytes themselves; encrypted
+// clusters hold EFS ciphertext. The sparse flag (0x8000) only says there are holes, which read
+// as zeros.
+inline constexpr std::uint16_t kAttrFlagCompressionMask = 0x00FF;
+inline constexpr std::uint16_t kAttrFlagEncrypted = 0x4000;
 // resident
 inline constexpr std::size_t kAttrValueLength = 0x10;   // u32
 inline constexpr std::size_t kAttrValueOffset = 0x14;   // u16, from the attribute start

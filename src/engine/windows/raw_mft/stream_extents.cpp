@@ -23,13 +23,18 @@ std::vector<std::uint64_t> attribute_list_references(std::span<const std::uint8_
   return refs;
 }
 
-std::optional<std::span<const std::uint8_t>> unnamed_resident_value(std::span<const std::uint8_t> record,
-                                                                    std::uint32_t type) {
+std::optional<ResidentValue> unnamed_resident_attribute(std::span<const std::uint8_t> record, std::uint32_t type) {
   AttributeWalk walk(record);
   while (auto attr = walk.next()) {
     if (attr->type != type || attr->non_resident || attr->name_length() != 0) continue;
-    if (auto value = attr->resident_value(record)) return value;
+    if (auto value = attr->resident_value(record)) return ResidentValue{*value, attr->flags()};
   }
+  return std::nullopt;
+}
+
+std::optional<std::span<const std::uint8_t>> unnamed_resident_value(std::span<const std::uint8_t> record,
+                                                                    std::uint32_t type) {
+  if (auto found = unnamed_resident_attribute(record, type)) return found->value;
   return std::nullopt;
 }
 
@@ -44,6 +49,7 @@ std::vector<AttributeExtent> unnamed_extents(std::span<const std::uint8_t> recor
     AttributeExtent extent;
     extent.lowest_vcn = load_u64(attr->bytes, kAttrLowestVcn);
     extent.real_size = load_u64(attr->bytes, kAttrRealSize);
+    extent.flags = attr->flags();
     extent.initialized_size = attr->bytes.size() >= kAttrInitializedSizeEnd
                                   ? load_u64(attr->bytes, kAttrInitializedSize)
                                   : extent.real_size;
@@ -60,6 +66,7 @@ void take_extents(std::span<const std::uint8_t> record, std::uint32_t type, Gath
     if (extent.lowest_vcn == 0 && !out.data_size) {
       out.data_size = extent.real_size;
       out.initialized_size = std::min(extent.initialized_size, extent.real_size);
+      out.flags = extent.flags;
     }
     out.runs.insert(out.runs.end(), extent.runs.begin(), extent.runs.end());
   }

@@ -27,18 +27,29 @@ inline constexpr std::uint64_t kMaxAttributeListBytes = 1u << 20;
 // at an entry that passes the value's end.
 std::vector<std::uint64_t> attribute_list_references(std::span<const std::uint8_t> value);
 
-// The value of the first resident unnamed attribute of the type whose value lies inside the
-// record; named ones are passed over.
+// A resident attribute's value (a view of the record) and its header's data flags.
+struct ResidentValue {
+  std::span<const std::uint8_t> value;
+  std::uint16_t flags = 0;
+};
+
+// The first resident unnamed attribute of the type whose value lies inside the record; named
+// ones are passed over.
+std::optional<ResidentValue> unnamed_resident_attribute(std::span<const std::uint8_t> record, std::uint32_t type);
+
+// The value of that attribute.
 std::optional<std::span<const std::uint8_t>> unnamed_resident_value(std::span<const std::uint8_t> record,
                                                                     std::uint32_t type);
 
 // One non-resident extent: its lowest VCN (attribute offset 0x10), its real size and its
 // initialized size (meaningful in the extent at VCN 0; the initialized size is the real size
-// when the header is too short to hold it) and its runs, numbered from its lowest VCN.
+// when the header is too short to hold it), its header's data flags and its runs, numbered
+// from its lowest VCN.
 struct AttributeExtent {
   std::uint64_t lowest_vcn = 0;
   std::uint64_t real_size = 0;
   std::uint64_t initialized_size = 0;
+  std::uint16_t flags = 0;
   std::vector<DataRun> runs;
 };
 
@@ -61,6 +72,8 @@ struct GatheredStream {
   // From the same extent, at most the data size: the stream's bytes from here on read as
   // zeros, whatever its clusters hold (Windows writes nothing past it).
   std::uint64_t initialized_size = 0;
+  // The data flags of the same extent (compressed, encrypted, sparse); 0 without one.
+  std::uint16_t flags = 0;
   std::vector<DataRun> runs;  // every extent's runs, in VCN order
 };
 

@@ -1,13 +1,17 @@
 // Exports files of the real NTFS test volumes (made by mkntfs and ntfs-3g) by their record
 // numbers and compares them with the manifests' SHA-256: every deleted file whose record was
-// not reused, files beyond the first run of a fragmented $MFT, and live files; and files of
-// the Windows-made volume against the Sleuth Kit's icat.
+// not reused, files beyond the first run of a fragmented $MFT, and live files; files of the
+// Windows-made volume against the Sleuth Kit's icat; and files ntfs-3g compressed.
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "engine/windows/raw_mft/export_layout.h"
 #include "engine/windows/raw_mft/export_records.h"
+#include "engine/windows/raw_mft/export_source.h"
 #include "engine/windows/raw_mft/ntfs_export.h"
 #include "engine/windows/raw_mft/ntfs_layout.h"
+#include "engine/windows/raw_mft/stream_extents.h"
 #include "support/manifest_scope.h"
 #include "support/mapped_volume.h"
 #include "support/test_env.h"
@@ -168,6 +172,93 @@ TEST(WindowsNtfsVolume, BytesPastTheInitializedSizeAreZerosAsIcatWritesThem) {
       EXPECT_TRUE(written.output == bytes) << record;
     }
   }
+}
+
+// Why ntfs-3g cannot make and mount a volume here, or nothing.
+std::optional<std::string> ntfs3g_mount_missing() {
+  if (auto why = kavel_test::root_missing()) return *why + " (ntfs-3g mounts the volume)";
+  if (!fs::is_character_file("/dev/fuse")) return std::string("needs /dev/fuse (ntfs-3g mounts through FUSE)");
+  for (const char* program : {"mkntfs", "ntfs-3g", "mountpoint", "python3", "icat", "istat"}) {
+    if (auto why = kavel_test::program_missing(program)) return why;
+  }
+  return std::nullopt;
+}
+
+// Makes an NTFS volume with 4 KiB clusters and, through ntfs-3g, a folder marked compressed
+// (FILE_ATTRIBUTE_COMPRESSED in its system.ntfs_attrib_be attribute) holding copies of the
+// given files, which ntfs-3g then compresses; the first copy is deleted again. Prints the
+// copies' record numbers (st_ino on ntfs-3g), one a line. The driver runs in the foreground
+// as the script's child, so the script ends once it has written everything and exited.
+constexpr const char* kCompressedFolderScript = R"(set -eu
+img=$1 mnt=$2; shift 2
+truncate -s 16M "$img"
+mkntfs -F -q -c 4096 "$img" >/dev/null 2>&1
+mkdir -p "$mnt"
+ntfs-3g -o no_detach "$img" "$mnt" >"$mnt.log" 2>&1 &
+pid=$!
+trap 'umount "$mnt" 2>/dev/null || true; wait $pid || true' EXIT
+until mountpoint -q "$mnt"; do
+  kill -0 $pid 2>/dev/null || { cat "$mnt.log" >&2; exit 3; }
+  sleep 0.02
+done
+mkdir "$mnt/zip"
+python3 -c 'import os, struct, sys; os.setxattr(sys.argv[1], "system.ntfs_attrib_be", struct.pack(">I", 0x810))' "$mnt/zip"
+for f in "$@"; do cp "$f" "$mnt/zip/"; stat -c %i "$mnt/zip/${f##*/}"; done
+rm "$mnt/zip/${1##*/}"
+sync
+umount "$mnt"
+trap - EXIT
+wait $pid
+)";
+
+// A file ntfs-3g compressed, deleted: its clusters hold compression units, so the export
+// refuses it with the reason before any destination is made, while icat decompresses it. A
+// small file of the same folder keeps its data in its record, flagged compressed but stored as
+// it stands: it is exported like any other.
+TEST(NtfsCompressedFolder, ACompressedFileIsRefusedWhileIcatDecompressesIt) {
+  if (auto why = ntfs3g_mount_missing()) GTEST_SKIP() << *why;
+  kavel_test::TempDir dir;
+  std::string text;
+  for (int i = 0; text.size() < 65536; ++i) text += "line " + std::to_string(i) + " of a text that compresses well\n";
+  text.resize(65536);
+  const std::string small = "a small note\n";
+  kavel_test::write_file(dir / "big.txt", text);
+  kavel_test::write_file(dir / "small.txt", small);
+  const auto image = dir / "ntfs.img";
+  kavel_test::write_file(dir / "make.sh", kCompressedFolderScript);
+  const auto made = kavel_test::run_command(
+      "sh " + kavel_test::shell_quote((dir / "make.sh").string()) + " " + kavel_test::shell_quote(image.string()) +
+      " " + kavel_test::shell_quote((dir / "mnt").string()) + " " + kavel_test::shell_quote((dir / "big.txt").string()) +
+      " " + kavel_test::shell_quote((dir / "small.txt").string()));
+  ASSERT_EQ(made.status, 0) << made.output;
+  std::istringstream numbers(made.output);
+  std::uint64_t big_record = 0, small_record = 0;
+  ASSERT_TRUE(numbers >> big_record >> small_record) << made.output;
+
+  const std::string quoted = kavel_test::shell_quote(image.string());
+  const auto istat = kavel_test::run_command("istat " + quoted + " " + std::to_string(big_record));
+  EXPECT_NE(istat.output.find("Non-Resident, Compressed"), std::string::npos) << istat.output;
+  EXPECT_TRUE(kavel_test::run_command("icat " + quoted + " " + std::to_string(big_record)).output == text);
+
+  kavel_test::MappedVolume volume(image, 'E');
+  const auto dest = dir / "out" / "big.txt";
+  auto done = export_ntfs_frn(U'E', big_record, dest);
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().kind(), platform::OsErrorKind::InvalidData);
+  EXPECT_EQ(done.error().display(), kCompressedDataText);
+  EXPECT_FALSE(fs::exists(dest.parent_path()));
+
+  // The small file's resident $DATA carries the compressed flag all the same.
+  auto source = open_export_source("\\\\.\\E:");
+  ASSERT_TRUE(source) << source.error().display();
+  const auto record = MftRecordReader(*source).read(small_record);
+  ASSERT_TRUE(record);
+  const auto resident = unnamed_resident_attribute(*record, ntfs::kAttrTypeData);
+  ASSERT_TRUE(resident);
+  EXPECT_NE(resident->flags & ntfs::kAttrFlagCompressionMask, 0);
+  ASSERT_TRUE(export_ntfs_frn(U'E', small_record, dir / "small.out"));
+  EXPECT_EQ(kavel_test::read_file(dir / "small.out"), small);
+  EXPECT_EQ(kavel_test::run_command("icat " + quoted + " " + std::to_string(small_record)).output, small);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The NTFS exporter on volumes written by the test builder: resident, non-resident, sparse and
 // fragmented data, alternate streams, $DATA split over extension records (resident and
-// non-resident attribute lists), BAAD records, a fragmented $MFT, the physical-drive road and
-// the failures the export reports.
+// non-resident attribute lists), BAAD records, a fragmented $MFT, the physical-drive road,
+// compressed and encrypted data, and the failures the export reports.
 #include <sys/stat.h>
 
 #include <fstream>
@@ -347,6 +347,54 @@ TEST_F(ComposedVolume, ADataSizeTheRunsDoNotCoverIsRefusedBeforeWriting) {
   EXPECT_EQ(done.error().display(), kClusterReadText);
   EXPECT_EQ(done.error().kind(), platform::OsErrorKind::Other);
   EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+// Clusters that hold compression units or EFS ciphertext are not the file's bytes: such data is
+// refused by its attribute flags before the destination is made, and an existing destination
+// is left as it was. A resident value is never compressed, whatever its flags say.
+TEST_F(ComposedVolume, CompressedAndEncryptedDataAreRefusedBeforeTheDestinationIsMade) {
+  build();
+  finish();
+  const std::string text = "resident text, stored as it stands";
+  auto resident = [&](std::uint64_t n, std::uint16_t flags) {
+    auto desc = nb::ComposedRecord{.number = n, .attributes = nb::file_head(parent_, "r.txt", text.size())};
+    desc.attributes.push_back({.type = kData, .value = Bytes(text.begin(), text.end()), .flags = flags});
+    put(desc);
+  };
+  auto nonresident = [&](std::uint64_t n, std::uint16_t flags, std::size_t pool_cluster) {
+    const std::uint64_t size = 2 * kCluster - 7;
+    auto desc = nb::ComposedRecord{.number = n, .attributes = nb::file_head(parent_, "n.bin", size)};
+    auto data = data_extent(0, {fill(pool_cluster, 1, pattern(kCluster, 40)), {-1, 1}}, size);
+    data.flags = flags;
+    desc.attributes.push_back(data);
+    put(desc);
+  };
+  resident(120, 0x0001);      // compressed flag: the value is the file
+  resident(121, 0x4000);      // encrypted
+  nonresident(122, 0x0001, 0);  // compressed (a compression unit of one real cluster and a hole)
+  nonresident(123, 0x8010, 1);  // sparse and another bit of the compression mask
+  nonresident(124, 0x4000, 2);  // encrypted
+  nonresident(125, 0x8000, 3);  // sparse only: exported
+  map_image();
+  EXPECT_EQ(export_text(120), text);
+  EXPECT_EQ(export_text(125), pattern(kCluster, 40) + std::string(kCluster - 7, '\0'));
+  struct Refusal {
+    std::uint64_t record;
+    std::string_view text;
+  };
+  for (const Refusal r : {Refusal{121, kEncryptedDataText}, Refusal{122, kCompressedDataText},
+                          Refusal{123, kCompressedDataText}, Refusal{124, kEncryptedDataText}}) {
+    const auto dest = dir_ / ("new" + std::to_string(r.record)) / "file.bin";
+    auto done = export_ntfs_frn(U'e', r.record, dest);
+    ASSERT_FALSE(done) << r.record;
+    EXPECT_EQ(done.error().kind(), platform::OsErrorKind::InvalidData) << r.record;
+    EXPECT_EQ(done.error().display(), r.text) << r.record;
+    EXPECT_FALSE(fs::exists(dest.parent_path())) << r.record;
+    // A destination that exists already is not truncated.
+    kavel_test::write_file(dir_ / "kept.bin", "kept");
+    EXPECT_FALSE(export_ntfs_frn(U'e', r.record, dir_ / "kept.bin")) << r.record;
+    EXPECT_EQ(kavel_test::read_file(dir_ / "kept.bin"), "kept") << r.record;
+  }
 }
 
 TEST_F(ComposedVolume, RunsWithADataSizeOfZero) {
