@@ -21,7 +21,8 @@ inline constexpr std::string_view kClusterReadText = "Failed to read file cluste
 // Kind InvalidData: the clusters do not hold the file's bytes as they stand.
 inline constexpr std::string_view kCompressedDataText =
     "the file's data is NTFS-compressed; this export does not decompress it";
-inline constexpr std::string_view kEncryptedDataText = "the file's data is NTFS-encrypted; this export does not decrypt it";
+inline constexpr std::string_view kEncryptedDataText =
+    "the file's data is NTFS-encrypted; this export does not decrypt it";
 
 // Kind Other, "Failed to read file cluster data (data may have been overwritten)".
 platform::OsError make_cluster_read_error();

@@ -202,7 +202,8 @@ until mountpoint -q "$mnt"; do
   sleep 0.02
 done
 mkdir "$mnt/zip"
-python3 -c 'import os, struct, sys; os.setxattr(sys.argv[1], "system.ntfs_attrib_be", struct.pack(">I", 0x810))' "$mnt/zip"
+python3 -c 'import os, struct, sys
+os.setxattr(sys.argv[1], "system.ntfs_attrib_be", struct.pack(">I", 0x810))' "$mnt/zip"
 for f in "$@"; do cp "$f" "$mnt/zip/"; stat -c %i "$mnt/zip/${f##*/}"; done
 rm "$mnt/zip/${1##*/}"
 sync
@@ -226,10 +227,11 @@ TEST(NtfsCompressedFolder, ACompressedFileIsRefusedWhileIcatDecompressesIt) {
   kavel_test::write_file(dir / "small.txt", small);
   const auto image = dir / "ntfs.img";
   kavel_test::write_file(dir / "make.sh", kCompressedFolderScript);
-  const auto made = kavel_test::run_command(
-      "sh " + kavel_test::shell_quote((dir / "make.sh").string()) + " " + kavel_test::shell_quote(image.string()) +
-      " " + kavel_test::shell_quote((dir / "mnt").string()) + " " + kavel_test::shell_quote((dir / "big.txt").string()) +
-      " " + kavel_test::shell_quote((dir / "small.txt").string()));
+  std::string command = "sh";
+  for (const fs::path& arg : {dir / "make.sh", image, dir / "mnt", dir / "big.txt", dir / "small.txt"}) {
+    command += " " + kavel_test::shell_quote(arg.string());
+  }
+  const auto made = kavel_test::run_command(command);
   ASSERT_EQ(made.status, 0) << made.output;
   std::istringstream numbers(made.output);
   std::uint64_t big_record = 0, small_record = 0;
