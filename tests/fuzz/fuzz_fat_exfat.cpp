@@ -58,7 +58,10 @@ void run_exfat(const Device& volume, std::uint32_t start, std::uint32_t offset, 
   auto data = exfat::read_exfat_file_data(*geometry, volume, fat, start, offset, size, (flags & 1) != 0);
   if (data) (void)exfat::content_matches_extension(*data, size, name);
   if (flags & 2) (void)exfat::relocate_start_cluster(*geometry, volume, fat, start, offset, size, name);
-  if (const auto bitmap = exfat::AllocationBitmap::find(*geometry, volume, fat)) (void)bitmap->is_free(start);
+  if (const auto bitmap = exfat::AllocationBitmap::find(*geometry, volume, fat)) {
+    (void)bitmap->is_free(start);
+    (void)bitmap->is_in_use(start);
+  }
 }
 
 }  // namespace

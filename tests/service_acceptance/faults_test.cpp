@@ -3,11 +3,13 @@
 // answering everyone else, and it holds no more descriptors afterwards than before.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "ipc/client.h"
 #include "ipc/messages.h"
 #include "platform/device.h"
+#include "service_acceptance/manifest_files.h"
 #include "service_acceptance/running_service.h"
 #include "support/test_env.h"
 
@@ -169,9 +172,21 @@ TEST_F(ServiceFaults, OversizedExportsStayWithinTheirCaps) {
   EXPECT_GT(fat_size, 1'000'000u);
   EXPECT_LE(fat_size, std::uint64_t{65536} * cluster_bytes);
   EXPECT_EQ(fat_size % cluster_bytes, 0u);
-  // exFAT: at most 64 MiB.
-  EXPECT_EQ(call_text(IpcRequest::ExportExfat{"X", 2, 0, kAllBits64, true, std::nullopt, dest("exfat.bin")}), kOk);
-  EXPECT_LE(std::filesystem::file_size(dest("exfat.bin")), std::uint64_t{64} * 1024 * 1024);
+  // exFAT: from the first cluster of the deleted file nearest the end of the used heap, the
+  // contiguous read runs over free clusters and stops at 4,096 clusters (64 MiB at most).
+  std::optional<std::uint32_t> photo;
+  for (const auto& file : manifest_deleted_files(real_volumes_dir() / "manifest-exfat.tsv")) {
+    if (file.path == "photos/img002.jpg") photo = file.first_cluster;
+  }
+  ASSERT_TRUE(photo);
+  const std::string exfat_boot = read_file(real_volumes_dir() / "exfat.img").substr(0, 512);
+  const std::uint64_t exfat_cluster = std::uint64_t{1}
+                                      << (static_cast<std::uint8_t>(exfat_boot[108]) +
+                                          static_cast<std::uint8_t>(exfat_boot[109]));
+  EXPECT_EQ(call_text(IpcRequest::ExportExfat{"X", *photo, 0, kAllBits64, true, std::nullopt, dest("exfat.bin")}),
+            kOk);
+  EXPECT_EQ(std::filesystem::file_size(dest("exfat.bin")),
+            std::min(std::uint64_t{64} * 1024 * 1024, 4096 * exfat_cluster));
 }
 
 TEST_F(ServiceFaults, OpenDeviceFailuresAreOpenErrorsAndASuccessPassesTheVolume) {

@@ -63,23 +63,28 @@ std::optional<std::uint32_t> AllocationBitmap::bitmap_cluster(std::uint64_t inde
   return chain_[static_cast<std::size_t>(index)];
 }
 
-bool AllocationBitmap::is_free(std::uint32_t cluster) const {
-  if (!geometry_->is_valid_cluster(cluster)) return false;
-  const std::uint64_t bit = cluster - std::uint64_t{2};
-  const std::uint64_t byte = bit / 8;
-  if (byte >= length_) return false;
+std::optional<bool> AllocationBitmap::bit(std::uint32_t cluster) const {
+  if (!geometry_->is_valid_cluster(cluster)) return std::nullopt;
+  const std::uint64_t position = cluster - std::uint64_t{2};
+  const std::uint64_t byte = position / 8;
+  if (byte >= length_) return std::nullopt;
   const std::uint64_t cb = geometry_->cluster_bytes;
   const std::uint64_t index = byte / cb;
   if (index != loaded_index_) {
     const auto c = bitmap_cluster(index);
-    if (!c) return false;
+    if (!c) return std::nullopt;
     auto bytes = read_exfat_cluster(*geometry_, *volume_, *c);
-    if (!bytes) return false;
+    if (!bytes) return std::nullopt;
     loaded_ = std::move(*bytes);
     loaded_index_ = index;
   }
   const std::uint64_t within = byte % cb;
-  return within < loaded_.size() && ((loaded_[static_cast<std::size_t>(within)] >> (bit % 8)) & 1) == 0;
+  if (within >= loaded_.size()) return std::nullopt;
+  return ((loaded_[static_cast<std::size_t>(within)] >> (position % 8)) & 1) != 0;
 }
+
+bool AllocationBitmap::is_free(std::uint32_t cluster) const { return bit(cluster) == false; }
+
+bool AllocationBitmap::is_in_use(std::uint32_t cluster) const { return bit(cluster) == true; }
 
 }  // namespace kavel_lib::engine::windows::exfat_deleted

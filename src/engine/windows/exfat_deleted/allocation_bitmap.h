@@ -37,9 +37,17 @@ class AllocationBitmap {
   // read is kept.
   [[nodiscard]] bool is_free(std::uint32_t cluster) const;
 
+  // Whether the bitmap marks the cluster in use: its bit is read and is 1. False for a free
+  // cluster and for every cluster whose state is unknown (outside the heap, past the bitmap's
+  // length, or behind a bitmap cluster that cannot be reached or read).
+  [[nodiscard]] bool is_in_use(std::uint32_t cluster) const;
+
  private:
   AllocationBitmap(const ExfatGeometry& geometry, const platform::Device& volume, const ExfatFat& fat,
                    std::uint32_t first_cluster, std::uint64_t length);
+
+  // The cluster's bit (true: in use), or nothing when it cannot be known.
+  [[nodiscard]] std::optional<bool> bit(std::uint32_t cluster) const;
 
   // Bitmap cluster number `index` (counted along its chain), or nothing when its chain ends
   // before it.

@@ -64,40 +64,53 @@ std::expected<void, OsError> append_clusters(const ExfatGeometry& geometry, cons
 
 }  // namespace
 
+std::expected<ExfatReadPlan, OsError> plan_exfat_read(const ExfatGeometry& geometry, const ExfatFat& fat,
+                                                      std::uint32_t start, std::uint32_t offset, std::uint64_t size,
+                                                      bool no_fat_chain) {
+  ExfatReadPlan plan;
+  const std::uint64_t cb = geometry.cluster_bytes;
+  if (size == 0 || cb == 0) return plan;
+  plan.budget = std::min(size, kMaxFileBytes);
+  plan.skip = std::min<std::uint64_t>(offset, cb);
+  const std::uint64_t needed = clusters_needed(cb, plan.skip, plan.budget);
+
+  if (no_fat_chain) {
+    // Contiguous: clusters start, start + 1, ... while they are valid.
+    if (!geometry.is_valid_cluster(start)) return plan;
+    // With nothing of the first cluster taken, the contiguous read ends there.
+    const std::uint64_t count =
+        offset >= cb ? 1 : std::min<std::uint64_t>(needed, geometry.cluster_end - std::uint64_t{start});
+    plan.clusters.reserve(static_cast<std::size_t>(count));
+    for (std::uint64_t k = 0; k < count; ++k) plan.clusters.push_back(static_cast<std::uint32_t>(start + k));
+    return plan;
+  }
+  auto chain = collect_fat_chain(geometry, fat, start, static_cast<std::size_t>(needed));
+  if (!chain) return std::unexpected(chain.error());
+  if (chain->empty()) chain->push_back(start);
+  plan.clusters = std::move(*chain);
+  return plan;
+}
+
+std::expected<std::vector<std::uint8_t>, OsError> read_exfat_plan(const ExfatGeometry& geometry,
+                                                                  const platform::Device& volume,
+                                                                  const ExfatReadPlan& plan) {
+  std::vector<std::uint8_t> out;
+  if (plan.clusters.empty() || plan.budget == 0) return out;
+  out.reserve(static_cast<std::size_t>(std::min(plan.budget, kReserveBytes)));
+  if (auto read = append_clusters(geometry, volume, plan.clusters, plan.skip, plan.budget, out); !read) {
+    return std::unexpected(read.error());
+  }
+  return out;
+}
+
 std::expected<std::vector<std::uint8_t>, OsError> read_exfat_file_data(const ExfatGeometry& geometry,
                                                                        const platform::Device& volume,
                                                                        const ExfatFat& fat, std::uint32_t start,
                                                                        std::uint32_t offset, std::uint64_t size,
                                                                        bool no_fat_chain) {
-  std::vector<std::uint8_t> out;
-  const std::uint64_t cb = geometry.cluster_bytes;
-  if (size == 0 || cb == 0) return out;
-  out.reserve(static_cast<std::size_t>(std::min(size, kReserveBytes)));
-  const std::uint64_t budget = std::min(size, kMaxFileBytes);
-  const std::uint64_t skip = std::min<std::uint64_t>(offset, cb);
-  const std::uint64_t needed = clusters_needed(cb, skip, budget);
-
-  std::vector<std::uint32_t> clusters;
-  if (no_fat_chain) {
-    // Contiguous: clusters start, start + 1, ... while they are valid.
-    if (!geometry.is_valid_cluster(start)) return out;
-    if (offset >= cb) {
-      // Nothing of the first cluster is taken, and the contiguous read ends there.
-      if (auto first = read_exfat_cluster(geometry, volume, start); !first) return std::unexpected(first.error());
-      return out;
-    }
-    const std::uint64_t count = std::min<std::uint64_t>(needed, geometry.cluster_end - std::uint64_t{start});
-    for (std::uint64_t k = 0; k < count; ++k) clusters.push_back(static_cast<std::uint32_t>(start + k));
-  } else {
-    auto chain = collect_fat_chain(geometry, fat, start, static_cast<std::size_t>(needed));
-    if (!chain) return std::unexpected(chain.error());
-    if (chain->empty()) chain->push_back(start);
-    clusters = std::move(*chain);
-  }
-  if (auto read = append_clusters(geometry, volume, clusters, skip, budget, out); !read) {
-    return std::unexpected(read.error());
-  }
-  return out;
+  auto plan = plan_exfat_read(geometry, fat, start, offset, size, no_fat_chain);
+  if (!plan) return std::unexpected(plan.error());
+  return read_exfat_plan(geometry, volume, *plan);
 }
 
 }  // namespace kavel_lib::engine::windows::exfat_deleted

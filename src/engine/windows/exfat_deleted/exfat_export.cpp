@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/windows/drive_device_path.h"
+#include "engine/windows/exfat_deleted/allocation_bitmap.h"
 #include "engine/windows/exfat_deleted/content_check.h"
 #include "engine/windows/exfat_deleted/exfat_data.h"
 #include "engine/windows/exfat_deleted/exfat_geometry.h"
@@ -22,6 +23,11 @@ bool empty_or_all_zero(const std::vector<std::uint8_t>& data) {
   return std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0; });
 }
 
+OsError clusters_not_found() {
+  return OsError::with_text(OsErrorKind::NotFound,
+                            "Data clusters of the deleted file have been overwritten or cannot be located");
+}
+
 }  // namespace
 
 std::expected<void, OsError> export_exfat_file(std::string_view device_path, std::uint32_t start_cluster,
@@ -35,23 +41,35 @@ std::expected<void, OsError> export_exfat_file(std::string_view device_path, std
   if (auto made = platform::create_parent_folders(destination); !made) return std::unexpected(made.error());
 
   const ExfatFat fat(*geometry, *volume);
-  auto data = read_exfat_file_data(*geometry, *volume, fat, start_cluster, offset, size, no_fat_chain);
+  // A cluster the bitmap marks in use belongs to a file that is there now: its bytes are not
+  // the deleted file's. A cluster whose bit cannot be read counts as not in use.
+  const auto bitmap = size > 0 ? AllocationBitmap::find(*geometry, *volume, fat) : std::nullopt;
+  const auto read = [&](StartPosition at) -> std::expected<std::vector<std::uint8_t>, OsError> {
+    auto plan = plan_exfat_read(*geometry, fat, at.cluster, at.offset, size, no_fat_chain);
+    if (!plan) return std::unexpected(plan.error());
+    if (bitmap && std::any_of(plan->clusters.begin(), plan->clusters.end(),
+                              [&](std::uint32_t c) { return bitmap->is_in_use(c); })) {
+      return std::unexpected(clusters_not_found());
+    }
+    return read_exfat_plan(*geometry, *volume, *plan);
+  };
+
+  const StartPosition given{start_cluster, offset};
+  auto data = read(given);
   if (!data) return std::unexpected(data.error());
 
   if (size > 0) {
     const std::string_view name = file_name.value_or(std::string_view{});
     if (empty_or_all_zero(*data) || (!name.empty() && !content_matches_extension(*data, size, name))) {
-      const StartPosition found = relocate_start_cluster(*geometry, *volume, fat, start_cluster, offset, size, name);
-      if (found != StartPosition{start_cluster, offset}) {
-        data = read_exfat_file_data(*geometry, *volume, fat, found.cluster, found.offset, size, no_fat_chain);
+      const StartPosition found = relocate_start_cluster(*geometry, *volume, fat, bitmap ? &*bitmap : nullptr,
+                                                         start_cluster, offset, size, no_fat_chain, name);
+      if (found != given) {
+        data = read(found);
         if (!data) return std::unexpected(data.error());
       }
     }
     if (data->size() > size) data->resize(static_cast<std::size_t>(size));
-    if (empty_or_all_zero(*data)) {
-      return std::unexpected(OsError::with_text(
-          OsErrorKind::NotFound, "Data clusters of the deleted file have been overwritten or cannot be located"));
-    }
+    if (empty_or_all_zero(*data)) return std::unexpected(clusters_not_found());
   }
 
   auto out = platform::DestinationFile::create(destination);

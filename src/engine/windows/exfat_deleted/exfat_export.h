@@ -17,7 +17,14 @@ namespace kavel_lib::engine::windows::exfat_deleted {
 // heap or its cluster holds only zeros, nearby and low clusters that the allocation bitmap
 // marks free are searched for data that does (relocate_start_cluster). Writes the result into
 // `destination` (parent folders created, an existing regular file truncated). Size 0 writes
-// an empty file; data that is nothing but zero bytes is NotFound and writes nothing.
+// an empty file.
+//
+// NotFound, "Data clusters of the deleted file have been overwritten or cannot be located",
+// writes nothing: when the data is nothing but zero bytes, and when any cluster the read
+// takes (the first one included, relocated or not) is one the allocation bitmap marks in use,
+// which is then tested before that read. A start in use is never relocated. Clusters whose
+// bit cannot be read (outside the heap, past the bitmap, no readable bitmap) are not taken
+// for in use.
 std::expected<void, platform::OsError> export_exfat_file(std::string_view device_path, std::uint32_t start_cluster,
                                                          std::uint32_t offset, std::uint64_t size, bool no_fat_chain,
                                                          std::optional<std::string_view> file_name,

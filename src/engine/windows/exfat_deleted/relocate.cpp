@@ -25,23 +25,38 @@ bool start_may_move(const ExfatGeometry& geometry, const platform::Device& volum
 }  // namespace
 
 StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platform::Device& volume,
-                                     const ExfatFat& fat, std::uint32_t start, std::uint32_t offset,
-                                     std::uint64_t size, std::string_view name) {
+                                     const ExfatFat& fat, const AllocationBitmap* bitmap, std::uint32_t start,
+                                     std::uint32_t offset, std::uint64_t size, bool no_fat_chain,
+                                     std::string_view name) {
   const StartPosition given{start, offset};
-  if (size == 0 || start < 2 || !start_may_move(geometry, volume, start)) return given;
+  if (size == 0 || start < 2) return given;
+  // A start another file holds is that file's; what the deleted file held there is gone.
+  if (bitmap != nullptr && bitmap->is_in_use(start)) return given;
+  if (!start_may_move(geometry, volume, start)) return given;
 
   auto data = read_exfat_file_data(geometry, volume, fat, start, offset, size, false);
   if (data && has_nonzero(*data) && (name.empty() || content_matches_extension(*data, size, name))) return given;
   // The content test fails for every candidate when there is no name to test against.
   if (name.empty()) return given;
   // Without the bitmap no cluster is known to be free.
-  const auto bitmap = AllocationBitmap::find(geometry, volume, fat);
-  if (!bitmap) return given;
+  if (bitmap == nullptr) return given;
 
-  const auto fits = [&](std::uint64_t cluster) {
-    if (!bitmap->is_free(static_cast<std::uint32_t>(cluster))) return false;
-    auto found = read_exfat_file_data(geometry, volume, fat, static_cast<std::uint32_t>(cluster), 0, size, false);
-    return found && content_matches_extension(*found, size, name);
+  const auto all_free = [&](const ExfatReadPlan& plan) {
+    return std::all_of(plan.clusters.begin(), plan.clusters.end(),
+                       [&](std::uint32_t c) { return bitmap->is_free(c); });
+  };
+  const auto fits = [&](std::uint64_t candidate) {
+    const auto cluster = static_cast<std::uint32_t>(candidate);
+    if (!bitmap->is_free(cluster)) return false;
+    // The candidate is tested along its chain, and taken only when the export from it reads
+    // free clusters alone.
+    const auto chained = plan_exfat_read(geometry, fat, cluster, 0, size, false);
+    if (!chained) return false;
+    const auto found = read_exfat_plan(geometry, volume, *chained);
+    if (!found || !content_matches_extension(*found, size, name)) return false;
+    if (!no_fat_chain) return all_free(*chained);
+    const auto contiguous = plan_exfat_read(geometry, fat, cluster, 0, size, true);
+    return contiguous && all_free(*contiguous);
   };
 
   const std::uint64_t end = geometry.cluster_end;
@@ -60,6 +75,13 @@ StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platfo
     }
   }
   return given;
+}
+
+StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platform::Device& volume,
+                                     const ExfatFat& fat, std::uint32_t start, std::uint32_t offset,
+                                     std::uint64_t size, std::string_view name) {
+  const auto bitmap = AllocationBitmap::find(geometry, volume, fat);
+  return relocate_start_cluster(geometry, volume, fat, bitmap ? &*bitmap : nullptr, start, offset, size, false, name);
 }
 
 }  // namespace kavel_lib::engine::windows::exfat_deleted

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/windows/exfat_deleted/allocation_bitmap.h"
 #include "engine/windows/exfat_deleted/exfat_geometry.h"
 #include "engine/windows/exfat_deleted/exfat_read.h"
 #include "platform/device.h"
@@ -28,14 +29,21 @@ struct StartPosition {
 // cluster holds nothing but zero bytes, and never takes a cluster that another file or the
 // file system holds.
 //
-// Keeps (start, offset) when size is 0, the start is 0 or 1, the start cluster holds a
-// non-zero byte or cannot be read, or the chained read there holds a non-zero byte that fits
-// the name (any such data when the name is empty). Otherwise, with a name and the volume's
-// allocation bitmap, the first cluster h of the near window [max(start - half, 2),
-// min(cluster_end - 1, start + half)] (half = min(cluster_end - 2, 512) / 2; start itself
-// skipped), then of the clusters 2 .. 2047 outside that window, that the bitmap marks free
-// and whose chained read fits the name gives (h, 0). Nothing found, or no readable bitmap:
-// (start, offset). Read errors are dropped.
+// Keeps (start, offset) when size is 0, the start is 0 or 1, the bitmap marks the start in
+// use, the start cluster holds a non-zero byte or cannot be read, or the chained read there
+// holds a non-zero byte that fits the name (any such data when the name is empty). Otherwise,
+// with a name and the volume's allocation bitmap, the first cluster h of the near window
+// [max(start - half, 2), min(cluster_end - 1, start + half)] (half = min(cluster_end - 2,
+// 512) / 2; start itself skipped), then of the clusters 2 .. 2047 outside that window, that
+// the bitmap marks free, whose chained read fits the name, and every cluster of whose export
+// (the read of (h, 0, size) with `no_fat_chain`) the bitmap marks free, gives (h, 0). Nothing
+// found, or no bitmap: (start, offset). Read errors are dropped.
+StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platform::Device& volume,
+                                     const ExfatFat& fat, const AllocationBitmap* bitmap, std::uint32_t start,
+                                     std::uint32_t offset, std::uint64_t size, bool no_fat_chain,
+                                     std::string_view name);
+
+// The same with the volume's own bitmap, for an export along the FAT chain.
 StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platform::Device& volume,
                                      const ExfatFat& fat, std::uint32_t start, std::uint32_t offset,
                                      std::uint64_t size, std::string_view name);

@@ -23,6 +23,11 @@ std::expected<void, OsError> export_fat32(char32_t drive_letter, std::uint32_t s
   if (!volume) return std::unexpected(volume.error());
   auto geometry = parse_fat_boot(*volume);
   if (!geometry) return std::unexpected(geometry.error());
+  // Its 12-bit FAT entries read as 16-bit ones would give chains and free clusters that are not
+  // there.
+  if (geometry->is_fat12()) {
+    return std::unexpected(OsError::with_text(platform::OsErrorKind::InvalidData, "FAT12 volumes are not supported"));
+  }
 
   const auto cache = build_fat_cache(*geometry, *volume);
   auto chain = follow_cluster_chain(*geometry, *volume, start_cluster, cache, size);

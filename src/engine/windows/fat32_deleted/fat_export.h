@@ -15,7 +15,11 @@ namespace kavel_lib::engine::windows::fat32_deleted {
 // open with service fallback, follows the chain from `start_cluster` and writes its clusters,
 // cut to `size` bytes, into `destination` (parent folders created, an existing regular file
 // truncated). A start cluster outside the volume gives an empty destination and success; a
-// chain shorter than the size gives a shorter file and success.
+// chain shorter than the size gives a shorter file and success. A FAT12 volume is InvalidData,
+// "FAT12 volumes are not supported", before anything is written.
+//
+// A deleted file's chain is followed as the FAT holds it now: a first cluster that another
+// file took leads into that file's chain, and its bytes are exported.
 std::expected<void, platform::OsError> export_fat32(char32_t drive_letter, std::uint32_t start_cluster,
                                                     std::uint64_t size, const std::filesystem::path& destination,
                                                     std::optional<std::string_view> device_path = std::nullopt);

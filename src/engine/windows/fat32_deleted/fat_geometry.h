@@ -1,6 +1,8 @@
 // FAT16/FAT32 boot sector: reading it from the volume and turning it into the volume geometry.
 //
-// A FAT12 volume is read as FAT16 (16-bit entries); there is no FAT12 support.
+// The type test knows FAT32 and FAT16 only: a FAT12 volume parses as FAT16 with 16-bit
+// entries, which is wrong for it. The FAT format tells FAT12 by its cluster count
+// (is_fat12), and the exporter refuses such a volume.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,9 @@
 #include "platform/errors.h"
 
 namespace kavel_lib::engine::windows::fat32_deleted {
+
+// A volume of fewer data clusters than this that is not FAT32 is FAT12.
+inline constexpr std::uint32_t kMinFat16Clusters = 4085;
 
 struct FatGeometry {
   std::uint64_t bytes_per_sector = 0;
@@ -29,6 +34,9 @@ struct FatGeometry {
   std::uint32_t root_entries = 0;
   std::uint32_t cluster_count = 0;
   bool is_fat32 = false;
+
+  // A volume the type test reads as FAT16 whose cluster count only FAT12 has.
+  [[nodiscard]] bool is_fat12() const { return !is_fat32 && cluster_count < kMinFat16Clusters; }
 
   // 2 <= c and c - 2 < cluster_count.
   [[nodiscard]] bool is_valid_cluster(std::uint32_t c) const { return c >= 2 && c - 2 < cluster_count; }

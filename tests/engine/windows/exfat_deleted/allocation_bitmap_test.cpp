@@ -23,10 +23,19 @@ TEST(AllocationBitmap, TellsFreeClustersFromClustersInUse) {
   OpenExfatVolume v(b);
   const auto bitmap = AllocationBitmap::find(v.geometry, v.device, *v.fat);
   ASSERT_TRUE(bitmap);
-  for (const std::uint32_t used : {4u, 5u, 29u, 100u, 99999u}) EXPECT_FALSE(bitmap->is_free(used)) << used;
-  for (const std::uint32_t free : {2u, 3u, 30u, 99u, 101u, 50000u, 99998u}) EXPECT_TRUE(bitmap->is_free(free)) << free;
-  // Outside the heap nothing is free.
-  for (const std::uint32_t outside : {0u, 1u, 100000u, 0xFFFFFFFFu}) EXPECT_FALSE(bitmap->is_free(outside)) << outside;
+  for (const std::uint32_t used : {4u, 5u, 29u, 100u, 99999u}) {
+    EXPECT_FALSE(bitmap->is_free(used)) << used;
+    EXPECT_TRUE(bitmap->is_in_use(used)) << used;
+  }
+  for (const std::uint32_t free : {2u, 3u, 30u, 99u, 101u, 50000u, 99998u}) {
+    EXPECT_TRUE(bitmap->is_free(free)) << free;
+    EXPECT_FALSE(bitmap->is_in_use(free)) << free;
+  }
+  // Outside the heap nothing is known: neither free nor in use.
+  for (const std::uint32_t outside : {0u, 1u, 100000u, 0xFFFFFFFFu}) {
+    EXPECT_FALSE(bitmap->is_free(outside)) << outside;
+    EXPECT_FALSE(bitmap->is_in_use(outside)) << outside;
+  }
 }
 
 TEST(AllocationBitmap, ItsClustersAreFollowedThroughTheFat) {
@@ -42,13 +51,14 @@ TEST(AllocationBitmap, ItsClustersAreFollowedThroughTheFat) {
   ASSERT_TRUE(bitmap);
   EXPECT_FALSE(bitmap->is_free(5000));
   EXPECT_TRUE(bitmap->is_free(5001));
-  // A chain that ends early leaves the bits past it unknown: not free.
+  // A chain that ends early leaves the bits past it unknown: neither free nor in use.
   b.set_entry(3000, 0xFFFFFFFF);
   OpenExfatVolume cut(b, 'Y');
   const auto short_bitmap = AllocationBitmap::find(cut.geometry, cut.device, *cut.fat);
   ASSERT_TRUE(short_bitmap);
   EXPECT_TRUE(short_bitmap->is_free(5001));
   EXPECT_FALSE(short_bitmap->is_free(9000));
+  EXPECT_FALSE(short_bitmap->is_in_use(9000));
 }
 
 TEST(AllocationBitmap, OnlyTheFirstFatsBitmapNamedByTheRootDirectoryCounts) {

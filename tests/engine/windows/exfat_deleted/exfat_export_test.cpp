@@ -99,6 +99,52 @@ TEST_F(ExfatExport, NoCandidateInUseIsTakenAndAStartPastTheHeapIsThenNotFound) {
   }
 }
 
+// A cluster the allocation bitmap marks in use holds a file that is there now: an export that
+// would read one is NotFound and writes nothing, whether the cluster is the start, the next
+// one of a relocation candidate's contiguous read, or one a stale FAT chain leads to.
+TEST_F(ExfatExport, ClustersInUseAreNeverExported) {
+  const std::string live_text = "a live file's text\n";
+  b_.write_cluster(40, text_bytes(live_text));
+  b_.set_allocated(40);  // a live file took the deleted file's first cluster
+  // A candidate whose first cluster is free but whose second a live file holds, then a free one.
+  std::string notes;
+  while (notes.size() < 4096 + 300) notes += "meeting notes, next week\n";
+  b_.write_file({60, 61}, text_bytes(notes), false);
+  b_.set_allocated(61);
+  b_.write_file({70, 71}, text_bytes(notes), false);
+  // A deleted chained file whose last cluster a live file took; the FAT still links it.
+  const auto chained = pattern_bytes(3 * 4096, 6);
+  b_.write_file({80, 81, 82}, chained, true);
+  b_.set_allocated(82);
+  MappedVolume volume(b_.image(), 'X');
+  const auto dest = out_ / "out";
+
+  const auto refused = [&](std::uint32_t start, std::uint64_t size, bool contiguous,
+                           std::optional<std::string_view> name) {
+    auto done = export_exfat('X', start, 0, size, contiguous, name, dest);
+    ASSERT_FALSE(done) << start;
+    EXPECT_EQ(done.error().kind(), OsErrorKind::NotFound);
+    EXPECT_EQ(done.error().display(), kNotFound);
+    EXPECT_FALSE(std::filesystem::exists(dest));
+  };
+  // The first cluster in use: refused and not relocated, whatever the name and the flag (a
+  // one-byte file whose start a live text file took does not come back as that text's first
+  // byte).
+  for (const bool contiguous : {true, false}) {
+    refused(40, 1, contiguous, "deleted.bin");
+    refused(40, live_text.size(), contiguous, "notes.txt");
+    refused(40, live_text.size(), contiguous, std::nullopt);
+  }
+  // The free candidate 60 would read into 61: the search goes on to 70.
+  ASSERT_TRUE(export_exfat('X', 50, 0, notes.size(), true, "notes.txt", dest));
+  EXPECT_EQ(kavel_test::read_file(dest), notes);
+  std::filesystem::remove(dest);
+  // The stale chain 80 -> 81 -> 82 reaches the live 82 only when the size needs it.
+  refused(80, chained.size(), false, std::nullopt);
+  ASSERT_TRUE(export_exfat('X', 80, 0, 2 * 4096, false, std::nullopt, dest));
+  EXPECT_EQ(kavel_test::read_file(dest), as_text(chained).substr(0, 2 * 4096));
+}
+
 TEST_F(ExfatExport, UnfittingDataIsStillWrittenWhenNothingBetterIsFound) {
   const auto binary = pattern_bytes(4096, 2);
   b_.write_cluster(40, binary);

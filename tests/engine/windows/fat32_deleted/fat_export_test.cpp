@@ -6,6 +6,7 @@
 
 #include "support/fat_builder.h"
 #include "support/mapped_volume.h"
+#include "support/test_env.h"
 
 namespace kavel_lib::engine::windows::fat32_deleted {
 namespace {
@@ -141,16 +142,60 @@ TEST(FatExportFat16, RootDirectoryAreaIsSkipped) {
   EXPECT_EQ(kavel_test::read_file(out / "x"), as_text(contents));
 }
 
-// FAT12 is read with 16-bit entries; a file of one cluster still comes out whole.
-TEST(FatExportFat12, SingleClusterFile) {
-  FatBuilder b({.type = FatType::Fat12, .sectors_per_cluster = 1, .root_entries = 224, .cluster_count = 2000,
-                .total_in_16bit_field = true});
-  const auto contents = kavel_test::pattern_bytes(300, 10);
-  b.write_file({37}, contents);
-  MappedVolume volume(b.image(), 'F');
+// FAT12 is refused before anything is written, even a parent folder: its 12-bit FAT entries
+// read as 16-bit ones would end live chains early and misjudge free clusters. FAT12 is told by
+// a cluster count below 4,085 on a volume that is not FAT32 (the FAT32 volumes of the tests
+// above have 400 clusters): the builder's FAT12 volume, a FAT16 one of 4,084 clusters but not
+// one of 4,085, and one that mkfs.fat made, on which mtools wrote and deleted a file.
+TEST(FatExportFat12, VolumesAreRefusedBeforeAnythingIsWritten) {
   kavel_test::TempDir out;
-  ASSERT_TRUE(export_fat32('F', 37, contents.size(), out / "x"));
-  EXPECT_EQ(kavel_test::read_file(out / "x"), as_text(contents));
+  const auto dest = out / "sub" / "x.bin";
+  const auto expect_refused = [&](const char* what) {
+    auto done = export_fat32('F', 2, 3000, dest);
+    ASSERT_FALSE(done) << what;
+    EXPECT_EQ(done.error().kind(), OsErrorKind::InvalidData) << what;
+    EXPECT_EQ(done.error().display(), "FAT12 volumes are not supported") << what;
+    EXPECT_FALSE(std::filesystem::exists(out / "sub")) << what;
+  };
+  {
+    FatBuilder b({.type = FatType::Fat12, .sectors_per_cluster = 1, .root_entries = 224, .cluster_count = 2000,
+                  .total_in_16bit_field = true});
+    b.write_file({2, 3, 4, 5, 6, 7}, kavel_test::pattern_bytes(3000, 10));
+    MappedVolume volume(b.image(), 'F');
+    expect_refused("builder FAT12");
+  }
+  for (const std::uint32_t clusters : {4084u, 4085u}) {
+    FatBuilder b({.type = FatType::Fat16, .sectors_per_cluster = 1, .cluster_count = clusters});
+    b.write_file({2, 3, 4, 5, 6, 7}, kavel_test::pattern_bytes(3000, 11));
+    MappedVolume volume(b.image(), 'F');
+    if (clusters < 4085) {
+      expect_refused("FAT16 of 4,084 clusters");
+    } else {
+      ASSERT_TRUE(export_fat32('F', 2, 3000, dest));
+      EXPECT_EQ(kavel_test::read_file(dest), as_text(kavel_test::pattern_bytes(3000, 11)));
+      std::filesystem::remove_all(out / "sub");
+    }
+  }
+
+  const std::string tools = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
+  for (const char* tool : {"mkfs.fat", "mcopy", "mdel"}) {
+    if (kavel_test::run_command(tools + "command -v " + tool + " >/dev/null 2>&1").status != 0) {
+      GTEST_SKIP() << tool << " is not installed: the mkfs.fat volume is not tried";
+    }
+  }
+  const auto image = (out / "fat12.img").string();
+  const auto file = out / "three-thousand.bin";
+  const auto bytes = kavel_test::pattern_bytes(3000, 12);
+  kavel_test::write_file(file, as_text(bytes));
+  const std::string i = " -i " + kavel_test::shell_quote(image);
+  const auto made = kavel_test::run_command(
+      tools + "MTOOLS_SKIP_CHECK=1 sh -c " +
+      kavel_test::shell_quote("mkfs.fat -C -F 12 " + kavel_test::shell_quote(image) + " 1440 && mcopy" + i + " " +
+                              kavel_test::shell_quote(file.string()) + " ::/a.bin && mdel" + i + " ::/a.bin") +
+      " 2>&1");
+  ASSERT_EQ(made.status, 0) << made.output;
+  MappedVolume volume(std::filesystem::path(image), 'F');
+  expect_refused("mkfs.fat -F 12");
 }
 
 }  // namespace
