@@ -148,9 +148,23 @@ std::expected<void, OsError> check_not_mapped(const struct stat& st, const std::
   return {};
 }
 
-// Opens the file in the folder: with O_CREAT and a `new_file_mode`, an existing file is opened,
-// or a new one made (readable by nobody else meanwhile) and given exactly that mode; a file
-// made or removed between the two attempts makes them start again, a few times.
+// Gives a file or folder made just now exactly `mode` (the process's umask may have narrowed it
+// at creation, never widened it). A folder that inherited the set-group-ID bit of the folder
+// above keeps it where the system allows that; otherwise the mode wins.
+bool set_new_mode(int fd, mode_t mode) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if ((st.st_mode & 0777) == mode) return true;
+  // Through /proc: the folder's descriptor is a path-only one, which fchmod does not take.
+  const std::string self = fmt::format("/proc/self/fd/{}", fd);
+  const mode_t inherited = st.st_mode & S_ISGID;
+  if (::chmod(self.c_str(), mode | inherited) == 0) return true;
+  return inherited != 0 && ::chmod(self.c_str(), mode) == 0;
+}
+
+// Opens the file in the folder. With O_CREAT and a `new_file_mode`, an existing file is opened
+// as it is, or a new one made and given exactly that mode; a file made or removed between the
+// two attempts makes them start again, a few times.
 int open_in_folder(int folder, const std::filesystem::path& name, int flags, mode_t mode,
                    std::optional<mode_t> new_file_mode) {
   constexpr int kAttempts = 8;
@@ -167,10 +181,10 @@ int open_in_folder(int folder, const std::filesystem::path& name, int flags, mod
       const int existing = open_at(flags & ~O_CREAT, 0);
       if (existing >= 0 || errno != ENOENT) return existing;
     }
-    const int made = open_at(flags | O_EXCL, 0600);
+    const int made = open_at(flags | O_EXCL, *new_file_mode);
     if (made < 0 && errno == EEXIST && (flags & O_EXCL) == 0) continue;
     if (made < 0) return made;
-    if (::fchmod(made, *new_file_mode) != 0) {
+    if (!set_new_mode(made, *new_file_mode)) {
       const int err = errno;
       ::close(made);
       errno = err;
@@ -246,18 +260,19 @@ std::expected<void, OsError> create_folders(const std::filesystem::path& folder)
   const auto open_level = [&](const std::filesystem::path& part) {
     return ::openat(current.get(), part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   };
-  // A client's new folder gets 0777 less the client's umask: it is made open to its owner only,
-  // then opened (never through a link) and given that mode. Otherwise the process's umask applies.
+  // A client's new folder gets exactly 0777 less the client's umask; otherwise the process's
+  // umask applies.
   const auto mask = current_creation_mask();
+  const auto folder_mode = static_cast<mode_t>(0777 & ~mask.value_or(0));
   const auto make_level = [&](const std::filesystem::path& part) -> std::expected<int, OsError> {
-    if (::mkdirat(current.get(), part.c_str(), mask ? 0700 : 0777) != 0) {
+    if (::mkdirat(current.get(), part.c_str(), folder_mode) != 0) {
       if (errno == EEXIST) return open_level(part);
       return std::unexpected(OsError::last());
     }
     if (!mask) return open_level(part);
-    Fd made(::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Fd made(::openat(current.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (made.get() < 0) return std::unexpected(OsError::last());
-    if (::fchmod(made.get(), static_cast<mode_t>(0777 & ~*mask)) != 0) return std::unexpected(OsError::last());
+    if (!set_new_mode(made.get(), folder_mode)) return std::unexpected(OsError::last());
     return made.release();
   };
   for (const auto& part : folder.relative_path()) {
