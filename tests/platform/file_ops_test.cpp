@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/acting_identity.h"
 #include "support/mapped_volume.h"
 #include "support/test_env.h"
 
@@ -363,7 +364,11 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
 
   // A mapped image mounted through a loop device; the same mount is written when the table
   // maps another image.
-  const auto image = dir / "f.img";
+  // The images lie in a folder only root may enter; the file systems are open to everyone.
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::create_directory(dir / "private");
+  fs::permissions(dir / "private", fs::perms::owner_all);
+  const auto image = dir / "private" / "f.img";
   kavel_test::write_file(image, "");
   ASSERT_EQ(::truncate(image.c_str(), 8 * 1048576), 0);
   const auto quiet = " -q -F -E lazy_itable_init=0,lazy_journal_init=0 ";
@@ -376,9 +381,16 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
     if (!loop) GTEST_SKIP() << "loop devices cannot be used here: " << loop.error();
     Mounted mount(loop->node(), dir / "m", "ext4");
     if (!mount.mounted()) GTEST_SKIP() << "cannot mount ext4 from a loop device";
+    fs::permissions(dir / "m", fs::perms::all);  // any client could write there
     const auto before = synced_sha256(dir / "m", image);
     {
       kavel_test::ScopedEnv drives("KAVEL_DRIVES", "PhysicalDrive1=/nowhere;F=" + image.string());
+      refused(dir / "m", "F:");
+      // A client that may not reach the image is refused all the same: the trace reads as the
+      // service.
+      const ScopedActingIdentity client(
+          FileIdentity{static_cast<std::uint32_t>(kavel_test::kUnprivilegedUid),
+                       static_cast<std::uint32_t>(kavel_test::kUnprivilegedGid), {}});
       refused(dir / "m", "F:");
     }
     EXPECT_EQ(synced_sha256(dir / "m", image), before);
@@ -390,7 +402,7 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
   }
 
   // A disk image with one partition at 1 MiB, mapped whole and at the partition's offset.
-  const auto disk = dir / "disk.img";
+  const auto disk = dir / "private" / "disk.img";
   kavel_test::write_file(disk, "");
   ASSERT_EQ(::truncate(disk.c_str(), static_cast<off_t>(kDiskBytes)), 0);
   ASSERT_EQ(kavel_test::run_command("mkfs.ext4" + std::string(quiet) + "-E offset=" + std::to_string(kPartitionStart) +
@@ -448,7 +460,7 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
   if (kavel_test::program_missing("ntfs-3g") || kavel_test::program_missing("mkntfs") || !fs::exists("/dev/fuse")) {
     return;
   }
-  const auto ntfs = dir / "n.img";
+  const auto ntfs = dir / "private" / "n.img";
   kavel_test::write_file(ntfs, "");
   ASSERT_EQ(::truncate(ntfs.c_str(), 16 * 1048576), 0);
   ASSERT_EQ(kavel_test::run_command("mkntfs -q -F -f " + kavel_test::shell_quote(ntfs.string()) + " >/dev/null 2>&1")
