@@ -30,6 +30,7 @@ IpcResponse serve_export(std::string_view letter_text, std::string_view dest_tex
   if (!identity) return ipc_response_err(kExportCode, identity.error());
 
   const platform::ScopedActingIdentity acting(std::move(*identity));
+  const platform::ScopedCreationMask mask(client_creation_mask(context.peer));
   if (auto made = platform::create_parent_folders(*destination); !made) {
     return ipc_response_err(kExportCode, io_error_to_string(made.error()));
   }

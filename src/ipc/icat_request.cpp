@@ -152,6 +152,7 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
   // Only the destination's folders and files are made as the client; the tool search and the
   // tool run below are the service's own.
   const platform::ScopedActingIdentity acting(std::move(*identity));
+  const platform::ScopedCreationMask mask(client_creation_mask(context.peer));
   if (auto made = platform::create_parent_folders(*destination); !made) {
     return ipc_response_err(kIcatCode, io_error_to_string(made.error()));
   }

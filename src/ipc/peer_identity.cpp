@@ -1,6 +1,7 @@
 #include "ipc/peer_identity.h"
 
 #include "platform/errors.h"
+#include "platform/process_info.h"
 
 namespace kavel_lib::ipc {
 
@@ -14,6 +15,10 @@ std::expected<std::optional<platform::FileIdentity>, std::string> acting_identit
   if (platform::same_identity(client, service) || client.uid == service.uid) return std::nullopt;
   if (service.uid != 0) return refused();
   return std::optional<platform::FileIdentity>(client);
+}
+
+std::uint32_t client_creation_mask(const std::optional<platform::PeerCredentials>& peer) {
+  return platform::process_umask(peer ? peer->pid : 0);
 }
 
 }  // namespace kavel_lib::ipc

@@ -18,4 +18,10 @@ namespace kavel_lib::ipc {
 std::expected<std::optional<platform::FileIdentity>, std::string> acting_identity_for(
     const std::optional<platform::PeerCredentials>& peer, const platform::FileIdentity& service);
 
+// The creation mask for a request from `peer`: the umask of the client's process (the
+// connection's peer), read as the request is served, so that what the service makes for the
+// client gets the modes the client's own new files get, also when the client is the service's
+// own user. 0077 when it cannot be read or the peer is unknown.
+std::uint32_t client_creation_mask(const std::optional<platform::PeerCredentials>& peer);
+
 }  // namespace kavel_lib::ipc

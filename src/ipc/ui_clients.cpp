@@ -138,12 +138,13 @@ std::vector<std::uint32_t> prune_dead_ui_clients(const std::vector<std::uint32_t
 
 void write_ui_clients_file(const std::vector<std::uint32_t>& pids) {
   const auto path = ui_clients_file_path();
-  std::error_code ec;
-  std::filesystem::create_directories(path.parent_path(), ec);
   if (pids.empty()) {
+    std::error_code ec;
     std::filesystem::remove(path, ec);
     return;
   }
+  // Its folders are made as any destination's are (never on the evidence).
+  (void)platform::create_parent_folders(path);
   std::string content;
   for (std::size_t i = 0; i < pids.size(); ++i) {
     if (i != 0) content.push_back('\n');

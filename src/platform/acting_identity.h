@@ -48,4 +48,23 @@ class ScopedActingIdentity {
   std::optional<FileIdentity> previous_;
 };
 
+// The file-creation mask of the client this thread serves: new files made by create
+// (file_ops.h) take exactly 0666 less it and new folders 0777 less it, whatever the service's
+// own umask, as the client's own new files would. Nothing (no client named): the process's
+// umask applies, as to any program's files.
+std::optional<std::uint32_t> current_creation_mask();
+
+// Names the creation mask of this thread's file operations for the life of the object; the
+// previous one comes back when it ends.
+class ScopedCreationMask {
+ public:
+  explicit ScopedCreationMask(std::optional<std::uint32_t> mask);
+  ~ScopedCreationMask();
+  ScopedCreationMask(const ScopedCreationMask&) = delete;
+  ScopedCreationMask& operator=(const ScopedCreationMask&) = delete;
+
+ private:
+  std::optional<std::uint32_t> previous_;
+};
+
 }  // namespace kavel_lib::platform

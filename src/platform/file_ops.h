@@ -19,7 +19,8 @@ namespace kavel_lib::platform {
 
 // Creates the folder and every missing folder above it. An existing folder (or a link to one)
 // is fine; anything else in the way gives ERROR_ALREADY_EXISTS. No folder is made inside a
-// folder that a destination may not be in (see DestinationFile).
+// folder that a destination may not be in (see DestinationFile). A new folder gets mode 0777
+// less the thread's creation mask (acting_identity.h), else less the process's umask.
 std::expected<void, OsError> create_folders(const std::filesystem::path& folder);
 
 // Creates the parent folder of a destination and every missing folder above it; a path
@@ -32,15 +33,20 @@ std::expected<void, OsError> create_parent_folders(const std::filesystem::path& 
 // refuses, with "export destination cannot be a device path", a folder of the kernel's own file
 // systems (proc, sysfs, devpts, cgroup, debugfs, tracefs, securityfs) or one that resolves to a
 // place under /dev, /proc or /sys; the file is then opened inside that very folder. The
-// evidence is never written: a folder on the file system of a block device that the drive
-// table maps, and a file that is the image or block device behind any drive-table entry (the
-// same file under any name, hard links included), are refused before anything is changed.
+// evidence is never written: a folder whose file system is stored on what the drive table maps
+// (traced, as the service, from the folder's mount down through partitions, loop devices and
+// device-mapper or md to block devices and image files: a mapped block device, a partition of
+// a mapped disk, a disk holding a mapped partition, a mapped image under any offset), and a
+// file that is the image or block device behind any drive-table entry (the same file under any
+// name, hard links included), are refused before anything is changed. A file system whose
+// storage cannot be traced (tmpfs, proc, network, overlay) is not refused for it.
 class DestinationFile {
  public:
   // Opens the path for writing: creates the file, or truncates an existing one after checking
   // it is a regular file. A final symbolic link is never followed (the open fails), a folder,
   // device or pipe in its place is refused with ERROR_ACCESS_DENIED, and the open never
-  // blocks on a pipe. A new file gets mode 0666 less the process's umask.
+  // blocks on a pipe. A new file gets mode 0666 less the thread's creation mask
+  // (acting_identity.h), else less the process's umask; an existing one keeps its mode.
   static std::expected<DestinationFile, OsError> create(const std::filesystem::path& path);
 
   // Opens an existing destination for writing as create does, but neither creates nor

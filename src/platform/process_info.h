@@ -13,4 +13,8 @@ namespace kavel_lib::platform {
 // the system, so it can never name a group of processes.
 bool process_is_alive(std::uint32_t pid);
 
+// The file-creation mask (umask) of a process, from its /proc/PID/status; 0077, the narrowest
+// usual one, when it cannot be read (a process that is gone, a kernel that does not tell).
+std::uint32_t process_umask(std::uint32_t pid);
+
 }  // namespace kavel_lib::platform

@@ -343,6 +343,46 @@ TEST_F(Dispatcher, UnprivilegedClientsFilesAndFoldersAreItsOwn) {
   EXPECT_EQ(owner_of(folder / "root.bin"), 0u);
 }
 
+// What the service makes for a client takes the client process's umask, not the service's:
+// new files 0666 and new folders 0777 less it, whether the client is another user or the
+// service's own; an existing file keeps its mode.
+TEST_F(Dispatcher, NewFilesAndFoldersTakeTheClientsUmask) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;
+  const auto file = manifest_entry("fat32", "docs/2/deleted-exact-4096.bin");
+  ASSERT_TRUE(file.has_value());
+  kavel_test::MappedVolume volume(kavel_test::real_volumes_dir() / "fat32.img", 'H');
+  const auto folder = open_folder("masks");
+  const auto mode_of = [](const fs::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFFu;
+  };
+  const auto export_as = [&](uid_t uid, const fs::path& dest) {
+    return as_unprivileged_user(
+        [&] {
+          ::umask(027);
+          return call_raw(fat32_request("H", static_cast<std::uint32_t>(std::stoul(file->first_cluster)), file->size,
+                                        dest.string()));
+        },
+        uid);
+  };
+  // The service's own umask would give 0666 and 0777.
+  const mode_t service_mask = ::umask(0);
+  for (const uid_t uid : {static_cast<uid_t>(kavel_test::kUnprivilegedUid), uid_t{0}}) {
+    const auto dest = folder / ("by-" + std::to_string(uid)) / "made" / "client.bin";
+    EXPECT_EQ(export_as(uid, dest), kOkReply) << uid;
+    EXPECT_EQ(mode_of(dest), 0640u) << uid;
+    EXPECT_EQ(mode_of(dest.parent_path()), 0750u) << uid;
+    EXPECT_EQ(mode_of(dest.parent_path().parent_path()), 0750u) << uid;
+  }
+  const auto kept = folder / "kept.bin";
+  kavel_test::write_file(kept, "old");
+  ASSERT_EQ(::chmod(kept.c_str(), 0604), 0);
+  EXPECT_EQ(export_as(0, kept), kOkReply);
+  EXPECT_EQ(mode_of(kept), 0604u);
+  ::umask(service_mask);
+}
+
 TEST_F(Dispatcher, DestinationThatIsALinkIsNeverFollowed) {
   if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
   if (auto why = kavel_test::real_volumes_missing()) GTEST_SKIP() << *why;

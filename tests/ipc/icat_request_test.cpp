@@ -222,6 +222,19 @@ TEST_F(IcatToFile, ExistingDestinationIsWrittenInPlace) {
   EXPECT_EQ(call_raw(icat_request("fat", "\\\\.\\F:", "7", 0, fresh.string(), false, 0)), kOkReply);
   ASSERT_EQ(::stat(fresh.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 07777, 0666u & ~mask);
+  if (!kavel_test::root_missing()) {
+    // A client whose umask differs gets its own: the mode is the client's, not the service's.
+    const auto masked = out_ / "masked.txt";
+    EXPECT_EQ(as_unprivileged_user(
+                  [&] {
+                    ::umask(027);
+                    return call_raw(icat_request("fat", "\\\\.\\F:", "7", 0, masked.string(), false, 0));
+                  },
+                  0),
+              kOkReply);
+    ASSERT_EQ(::stat(masked.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+  }
   // An empty run makes nothing where nothing was.
   EXPECT_EQ(call_raw(icat_request("fat", "\\\\.\\F:", "empty", 0, (out_ / "none.txt").string(), false, 0)),
             err_reply("ICAT", "icat returned empty output"));

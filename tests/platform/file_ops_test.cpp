@@ -1,13 +1,22 @@
 #include "platform/file_ops.h"
 
 #include <fcntl.h>
+#include <linux/blkpg.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <expected>
 #include <filesystem>
+#include <utility>
 
 #include <gtest/gtest.h>
 
+#include "platform/acting_identity.h"
+#include "support/mapped_volume.h"
 #include "support/test_env.h"
 
 namespace kavel_lib::platform {
@@ -208,6 +217,266 @@ TEST(DestinationFile, NothingIsMadeOnTheFileSystemOfAMappedBlockDevice) {
   EXPECT_EQ(made.error().display(), refused);
   EXPECT_FALSE(fs::exists(dir / "x.bin"));
   EXPECT_FALSE(fs::exists(dir / "sub"));
+}
+
+struct Closer {
+  explicit Closer(int descriptor) : fd(descriptor) {}
+  Closer(const Closer&) = delete;
+  Closer& operator=(const Closer&) = delete;
+  ~Closer() {
+    if (fd >= 0) ::close(fd);
+  }
+  int fd;
+};
+
+// A loop device over a file (from `offset` on), detached with the object.
+class LoopDevice {
+ public:
+  static std::expected<LoopDevice, std::string> attach(const fs::path& file, std::uint64_t offset) {
+    const Closer control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    if (control.fd < 0) return std::unexpected("no /dev/loop-control");
+    const Closer backing(::open(file.c_str(), O_RDWR | O_CLOEXEC));
+    if (backing.fd < 0) return std::unexpected("the image cannot be opened");
+    // Another program may take the free device first: ask again.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      const int number = ::ioctl(control.fd, LOOP_CTL_GET_FREE);
+      if (number < 0) return std::unexpected("no free loop device");
+      LoopDevice loop;
+      loop.node_ = "/dev/loop" + std::to_string(number);
+      loop.fd_ = ::open(loop.node_.c_str(), O_RDWR | O_CLOEXEC);
+      if (loop.fd_ < 0) return std::unexpected("no node " + loop.node_);
+      loop_config config{};
+      config.fd = static_cast<__u32>(backing.fd);
+      config.info.lo_offset = offset;
+      config.info.lo_flags = LO_FLAGS_PARTSCAN | LO_FLAGS_AUTOCLEAR;
+      if (::ioctl(loop.fd_, LOOP_CONFIGURE, &config) == 0) return loop;
+      if (errno != EBUSY) return std::unexpected("loop device set-up failed");
+    }
+    return std::unexpected("no free loop device");
+  }
+  LoopDevice(LoopDevice&& other) noexcept
+      : node_(std::move(other.node_)), fd_(std::exchange(other.fd_, -1)), partition_(other.partition_) {}
+  LoopDevice& operator=(LoopDevice&&) = delete;
+  ~LoopDevice() {
+    if (fd_ < 0) return;
+    if (partition_) {
+      blkpg_partition part{};
+      part.pno = 1;
+      blkpg_ioctl_arg arg{BLKPG_DEL_PARTITION, 0, sizeof part, &part};
+      (void)::ioctl(fd_, BLKPG, &arg);
+    }
+    (void)::ioctl(fd_, LOOP_CLR_FD, 0);
+    ::close(fd_);
+  }
+
+  [[nodiscard]] const std::string& node() const { return node_; }
+
+  // Makes partition 1 (from byte `start`, `length` bytes) known, when the kernel's scan of the
+  // table did not (a kernel without the table's parser), and a node for it in `folder`.
+  std::expected<fs::path, std::string> partition_node(std::uint64_t start, std::uint64_t length,
+                                                      const fs::path& folder) {
+    const auto name = fs::path(node_).filename().string();
+    const auto sysfs = "/sys/block/" + name + "/" + name + "p1/dev";
+    if (!fs::exists(sysfs)) {
+      blkpg_partition part{};
+      part.start = static_cast<long long>(start);
+      part.length = static_cast<long long>(length);
+      part.pno = 1;
+      blkpg_ioctl_arg arg{BLKPG_ADD_PARTITION, 0, sizeof part, &part};
+      if (::ioctl(fd_, BLKPG, &arg) != 0) return std::unexpected("the partition cannot be added");
+      partition_ = true;
+    }
+    // No udev here: the node is made from the number sysfs gives.
+    const std::string text = kavel_test::read_file(sysfs);
+    unsigned major_number = 0, minor_number = 0;
+    if (std::sscanf(text.c_str(), "%u:%u", &major_number, &minor_number) != 2) return std::unexpected("no partition");
+    const auto node = folder / (name + "p1");
+    if (::mknod(node.c_str(), S_IFBLK | 0600, makedev(major_number, minor_number)) != 0) {
+      return std::unexpected("cannot make the partition's node");
+    }
+    return node;
+  }
+
+ private:
+  LoopDevice() = default;
+  std::string node_;
+  int fd_ = -1;
+  bool partition_ = false;
+};
+
+// A file system mounted for the life of the object.
+class Mounted {
+ public:
+  Mounted(const std::string& source, fs::path target, const char* type) : target_(std::move(target)) {
+    fs::create_directories(target_);
+    mounted_ = ::mount(source.c_str(), target_.c_str(), type, MS_NOATIME, nullptr) == 0;
+  }
+  // Mounted by a program (ntfs-3g); unmounted here all the same.
+  explicit Mounted(fs::path target, bool mounted) : target_(std::move(target)), mounted_(mounted) {}
+  Mounted(const Mounted&) = delete;
+  Mounted& operator=(const Mounted&) = delete;
+  ~Mounted() { unmount(); }
+  void unmount() {
+    if (mounted_ && ::umount2(target_.c_str(), 0) != 0) (void)::umount2(target_.c_str(), MNT_DETACH);
+    mounted_ = false;
+  }
+  [[nodiscard]] bool mounted() const { return mounted_; }
+
+ private:
+  fs::path target_;
+  bool mounted_ = false;
+};
+
+// The image's bytes, once what the kernel holds for the mount has been written out.
+std::string synced_sha256(const fs::path& mount, const fs::path& image) {
+  const int fd = ::open(mount.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    (void)::syncfs(fd);
+    ::close(fd);
+  }
+  return kavel_test::sha256_of_file(image);
+}
+
+// A file system that lives on the evidence is the evidence: a mapped image mounted through a
+// loop device or with ntfs-3g, a mapped disk image's partition, a partition at a mapped offset.
+// Nothing is made in it, with the mapped name in the refusal, and the image stays as it was.
+TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  if (auto why = kavel_test::program_missing("mkfs.ext4")) GTEST_SKIP() << *why;
+  TempDir dir;
+  constexpr std::uint64_t kPartitionStart = 1048576;
+  constexpr std::uint64_t kDiskBytes = 16 * 1048576;
+  const auto refused = [](const fs::path& mount, const std::string& name) {
+    const std::string text = "export destination is on the device mapped as " + name;
+    auto created = DestinationFile::create(mount / "x.bin");
+    EXPECT_FALSE(created) << mount;
+    if (!created) {
+      EXPECT_EQ(created.error().display(), text);
+    }
+    auto made = create_folders(mount / "sub" / "deeper");
+    EXPECT_FALSE(made) << mount;
+    if (!made) {
+      EXPECT_EQ(made.error().display(), text);
+    }
+    EXPECT_FALSE(fs::exists(mount / "x.bin"));
+    EXPECT_FALSE(fs::exists(mount / "sub"));
+  };
+
+  // A mapped image mounted through a loop device; the same mount is written when the table
+  // maps another image.
+  // The images lie in a folder only root may enter; the file systems are open to everyone.
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::create_directory(dir / "private");
+  fs::permissions(dir / "private", fs::perms::owner_all);
+  const auto image = dir / "private" / "f.img";
+  kavel_test::write_file(image, "");
+  ASSERT_EQ(::truncate(image.c_str(), 8 * 1048576), 0);
+  const auto quiet = " -q -F -E lazy_itable_init=0,lazy_journal_init=0 ";
+  ASSERT_EQ(kavel_test::run_command("mkfs.ext4" + std::string(quiet) + kavel_test::shell_quote(image.string()) +
+                                    " >/dev/null 2>&1")
+                .status,
+            0);
+  {
+    auto loop = LoopDevice::attach(image, 0);
+    if (!loop) GTEST_SKIP() << "loop devices cannot be used here: " << loop.error();
+    Mounted mount(loop->node(), dir / "m", "ext4");
+    if (!mount.mounted()) GTEST_SKIP() << "cannot mount ext4 from a loop device";
+    fs::permissions(dir / "m", fs::perms::all);  // any client could write there
+    const auto before = synced_sha256(dir / "m", image);
+    {
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", "PhysicalDrive1=/nowhere;F=" + image.string());
+      refused(dir / "m", "F:");
+      // A client that may not reach the image is refused all the same: the trace reads as the
+      // service.
+      const ScopedActingIdentity client(
+          FileIdentity{static_cast<std::uint32_t>(kavel_test::kUnprivilegedUid),
+                       static_cast<std::uint32_t>(kavel_test::kUnprivilegedGid), {}});
+      refused(dir / "m", "F:");
+    }
+    EXPECT_EQ(synced_sha256(dir / "m", image), before);
+    {
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", "F=" + (dir / "other.img").string());
+      kavel_test::write_file(dir / "other.img", "other");
+      EXPECT_TRUE(DestinationFile::create(dir / "m" / "x.bin"));
+    }
+  }
+
+  // A disk image with one partition at 1 MiB, mapped whole and at the partition's offset.
+  const auto disk = dir / "private" / "disk.img";
+  kavel_test::write_file(disk, "");
+  ASSERT_EQ(::truncate(disk.c_str(), static_cast<off_t>(kDiskBytes)), 0);
+  ASSERT_EQ(kavel_test::run_command("mkfs.ext4" + std::string(quiet) + "-E offset=" + std::to_string(kPartitionStart) +
+                                    " " + kavel_test::shell_quote(disk.string()) + " 15M >/dev/null 2>&1")
+                .status,
+            0);
+  {
+    // The partition table: one Linux partition from sector 2048 to the end.
+    std::string mbr(512, '\0');
+    const auto le32 = [&](std::size_t at, std::uint32_t value) {
+      for (int i = 0; i < 4; ++i) mbr[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    };
+    mbr[446 + 4] = static_cast<char>(0x83);
+    le32(446 + 8, kPartitionStart / 512);
+    le32(446 + 12, (kDiskBytes - kPartitionStart) / 512);
+    mbr[510] = static_cast<char>(0x55);
+    mbr[511] = static_cast<char>(0xAA);
+    const int fd = ::open(disk.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, mbr.data(), mbr.size(), 0), 512);
+    ::close(fd);
+  }
+  const std::string whole_and_part = "PhysicalDrive0=" + disk.string() + ";E=" + disk.string() + "@1048576";
+  {
+    auto loop = LoopDevice::attach(disk, 0);
+    ASSERT_TRUE(loop) << loop.error();
+    const auto node = loop->partition_node(kPartitionStart, kDiskBytes - kPartitionStart, dir.path());
+    ASSERT_TRUE(node) << node.error();
+    Mounted mount(node->string(), dir / "p", "ext4");
+    ASSERT_TRUE(mount.mounted());
+    const auto before = synced_sha256(dir / "p", disk);
+    {
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", whole_and_part);
+      refused(dir / "p", "PhysicalDrive0");
+    }
+    {
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", "E=" + disk.string() + "@1048576");
+      refused(dir / "p", "E:");
+    }
+    EXPECT_EQ(synced_sha256(dir / "p", disk), before);
+  }
+  {
+    // The partition through a loop device at its offset.
+    auto loop = LoopDevice::attach(disk, kPartitionStart);
+    ASSERT_TRUE(loop) << loop.error();
+    Mounted mount(loop->node(), dir / "o", "ext4");
+    ASSERT_TRUE(mount.mounted());
+    const auto before = synced_sha256(dir / "o", disk);
+    kavel_test::ScopedEnv drives("KAVEL_DRIVES", "E=" + disk.string() + "@1048576");
+    refused(dir / "o", "E:");
+    EXPECT_EQ(synced_sha256(dir / "o", disk), before);
+  }
+
+  // A mapped NTFS image mounted with ntfs-3g: the mount's source is the image's path.
+  if (kavel_test::program_missing("ntfs-3g") || kavel_test::program_missing("mkntfs") || !fs::exists("/dev/fuse")) {
+    return;
+  }
+  const auto ntfs = dir / "private" / "n.img";
+  kavel_test::write_file(ntfs, "");
+  ASSERT_EQ(::truncate(ntfs.c_str(), 16 * 1048576), 0);
+  ASSERT_EQ(kavel_test::run_command("mkntfs -q -F -f " + kavel_test::shell_quote(ntfs.string()) + " >/dev/null 2>&1")
+                .status,
+            0);
+  fs::create_directories(dir / "n");
+  Mounted mount(dir / "n", kavel_test::run_command("ntfs-3g " + kavel_test::shell_quote(ntfs.string()) + " " +
+                                                   kavel_test::shell_quote((dir / "n").string()) + " >/dev/null 2>&1")
+                               .status == 0);
+  ASSERT_TRUE(mount.mounted());
+  const auto before = synced_sha256(dir / "n", ntfs);
+  {
+    kavel_test::ScopedEnv drives("KAVEL_DRIVES", "G=" + ntfs.string());
+    refused(dir / "n", "G:");
+  }
+  EXPECT_EQ(synced_sha256(dir / "n", ntfs), before);
 }
 
 TEST(DestinationFile, ContentIsReplacedInPlace) {

@@ -1,6 +1,7 @@
 #include "platform/process_info.h"
 
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +33,16 @@ TEST(ProcessIsAlive, EndedProcessIsNotAliveButAnUncollectedOneIs) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_FALSE(process_is_alive(static_cast<std::uint32_t>(child)));
+}
+
+// A process's umask as its status shows it; 0077 for a number that names no process.
+TEST(ProcessUmask, OwnMaskIsReadAndAMissingProcessGivesTheNarrowOne) {
+  const mode_t own = ::umask(0027);
+  EXPECT_EQ(process_umask(static_cast<std::uint32_t>(::getpid())), 0027u);
+  ::umask(own);
+  EXPECT_EQ(process_umask(static_cast<std::uint32_t>(::getpid())), static_cast<std::uint32_t>(own));
+  EXPECT_EQ(process_umask(0), 0077u);
+  EXPECT_EQ(process_umask(0xFFFFFFFFu), 0077u);
 }
 
 TEST(ProcessIsAlive, ProcessWeMayNotOpenIsNotAlive) {

@@ -19,6 +19,7 @@ namespace kavel_lib::platform {
 namespace {
 
 thread_local std::optional<FileIdentity> t_acting_identity;
+thread_local std::optional<std::uint32_t> t_creation_mask;
 
 // The largest count of supplementary groups the kernel allows.
 constexpr long kMaxGroups = 65536;
@@ -81,8 +82,18 @@ void restore(std::uint32_t fsuid, std::uint32_t fsgid, const std::vector<std::ui
   if (sorted_unique(*now) != sorted_unique(groups) && !set_thread_groups(groups)) identity_restore_failed();
 }
 
-// Whether a guard of this thread has switched identities.
-thread_local bool t_guard_active = false;
+// Takes on the wanted identity, groups and group first: once the user is switched away from
+// root, the thread may no longer change them. Only what differs is switched.
+bool take_on(const FileIdentity& wanted, std::uint32_t fsuid, std::uint32_t fsgid,
+             const std::vector<std::uint32_t>& groups) {
+  return (sorted_unique(groups) == sorted_unique(wanted.groups) || set_thread_groups(wanted.groups)) &&
+         (fsgid == wanted.gid || set_thread_fsgid(wanted.gid)) && (fsuid == wanted.uid || set_thread_fsuid(wanted.uid));
+}
+
+// The guard of this thread that has switched identities, if any.
+thread_local const posix::IdentityGuard* t_active_guard = nullptr;
+// Whether a service-identity scope of this thread is active.
+thread_local bool t_service_scope = false;
 
 }  // namespace
 
@@ -105,10 +116,17 @@ ScopedActingIdentity::ScopedActingIdentity(std::optional<FileIdentity> identity)
 
 ScopedActingIdentity::~ScopedActingIdentity() { t_acting_identity = std::move(previous_); }
 
+std::optional<std::uint32_t> current_creation_mask() { return t_creation_mask; }
+
+ScopedCreationMask::ScopedCreationMask(std::optional<std::uint32_t> mask)
+    : previous_(std::exchange(t_creation_mask, mask ? std::optional<std::uint32_t>(*mask & 0777) : std::nullopt)) {}
+
+ScopedCreationMask::~ScopedCreationMask() { t_creation_mask = previous_; }
+
 namespace posix {
 
 IdentityGuard::IdentityGuard() {
-  if (!t_acting_identity || t_guard_active) return;
+  if (!t_acting_identity || t_active_guard != nullptr) return;
   const FileIdentity& wanted = *t_acting_identity;
   auto groups = thread_groups();
   if (!groups) {
@@ -118,25 +136,38 @@ IdentityGuard::IdentityGuard() {
   saved_fsuid_ = thread_fsuid();
   saved_fsgid_ = thread_fsgid();
   saved_groups_ = std::move(*groups);
-  // Groups and group first: once the user is switched away from root, the thread may no
-  // longer change them.
-  const bool taken =
-      (sorted_unique(saved_groups_) == sorted_unique(wanted.groups) || set_thread_groups(wanted.groups)) &&
-      (saved_fsgid_ == wanted.gid || set_thread_fsgid(wanted.gid)) &&
-      (saved_fsuid_ == wanted.uid || set_thread_fsuid(wanted.uid));
-  if (!taken) {
+  if (!take_on(wanted, saved_fsuid_, saved_fsgid_, saved_groups_)) {
     restore(saved_fsuid_, saved_fsgid_, saved_groups_);
     failure_ = OsError::from_code(win::ERROR_ACCESS_DENIED);
     return;
   }
   switched_ = true;
-  t_guard_active = true;
+  t_active_guard = this;
 }
 
 IdentityGuard::~IdentityGuard() {
   if (!switched_) return;
   restore(saved_fsuid_, saved_fsgid_, saved_groups_);
-  t_guard_active = false;
+  t_active_guard = nullptr;
+}
+
+ServiceIdentityScope::ServiceIdentityScope() {
+  if (t_active_guard == nullptr || t_service_scope) return;
+  guard_ = t_active_guard;
+  restore(guard_->saved_fsuid_, guard_->saved_fsgid_, guard_->saved_groups_);
+  t_service_scope = true;
+}
+
+ServiceIdentityScope::~ServiceIdentityScope() {
+  if (guard_ == nullptr) return;
+  t_service_scope = false;
+  // The acting identity cannot change while its guard lives: it is the one the guard took on.
+  const auto groups = thread_groups();
+  if (!t_acting_identity || !groups ||
+      !take_on(*t_acting_identity, guard_->saved_fsuid_, guard_->saved_fsgid_, *groups)) {
+    std::fputs("failed to take on the client's file-system identity again\n", stderr);
+    std::abort();
+  }
 }
 
 }  // namespace posix

@@ -1,7 +1,9 @@
 #include "platform/file_ops.h"
 
+#include "platform/acting_identity.h"
 #include "platform/drive_table.h"
 #include "platform/posix/identity_guard.h"
+#include "platform/posix/storage_trace.h"
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -12,6 +14,7 @@
 #include <array>
 #include <cerrno>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,9 +92,16 @@ bool lies_under(std::string_view path, std::string_view tree) {
   return path.starts_with(tree) && (path.size() == tree.size() || path[tree.size()] == '/');
 }
 
+OsError on_mapped_device(const MappedFile& file) {
+  return OsError::with_text(OsErrorKind::PermissionDenied,
+                            fmt::format("export destination is on the device mapped as {}", file.name));
+}
+
 // Refuses a folder that something may not be written into: a folder of the kernel's own file
 // systems, one that resolves to /dev, /proc or /sys (devtmpfs reports the type of tmpfs, so
-// /dev is known by its place), or one on the file system of a mapped block device.
+// /dev is known by its place), or one whose file system is stored on the evidence: on a mapped
+// block device, a partition of a mapped disk, a disk holding a mapped partition, or a mapped
+// image (through a loop device or as a FUSE mount's source, whatever offset either uses).
 std::expected<void, OsError> check_folder(int folder, const std::vector<MappedFile>& mapped) {
   struct statfs fs {};
   if (::fstatfs(folder, &fs) != 0) return std::unexpected(OsError::last());
@@ -113,10 +123,14 @@ std::expected<void, OsError> check_folder(int folder, const std::vector<MappedFi
   struct stat st {};
   if (::fstat(folder, &st) != 0) return std::unexpected(OsError::last());
   for (const auto& file : mapped) {
-    if (file.block_device && st.st_dev == file.block_number) {
-      return std::unexpected(OsError::with_text(
-          OsErrorKind::PermissionDenied, fmt::format("export destination is on the device mapped as {}", file.name)));
-    }
+    if (file.block_device && st.st_dev == file.block_number) return std::unexpected(on_mapped_device(file));
+  }
+  if (mapped.empty()) return {};
+  const auto storage = posix::trace_file_system(folder);
+  for (const auto& file : mapped) {
+    const auto evidence =
+        file.block_device ? posix::trace_block_device(file.block_number) : posix::file_storage(file.device, file.inode);
+    if (posix::stored_on(storage, evidence)) return std::unexpected(on_mapped_device(file));
   }
   return {};
 }
@@ -134,11 +148,60 @@ std::expected<void, OsError> check_not_mapped(const struct stat& st, const std::
   return {};
 }
 
+// Gives a file or folder made just now exactly `mode` (the process's umask may have narrowed it
+// at creation, never widened it). A folder that inherited the set-group-ID bit of the folder
+// above keeps it where the system allows that; otherwise the mode wins.
+bool set_new_mode(int fd, mode_t mode) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if ((st.st_mode & 0777) == mode) return true;
+  // Through /proc: the folder's descriptor is a path-only one, which fchmod does not take.
+  const std::string self = fmt::format("/proc/self/fd/{}", fd);
+  const mode_t inherited = st.st_mode & S_ISGID;
+  if (::chmod(self.c_str(), mode | inherited) == 0) return true;
+  return inherited != 0 && ::chmod(self.c_str(), mode) == 0;
+}
+
+// Opens the file in the folder. With O_CREAT and a `new_file_mode`, an existing file is opened
+// as it is, or a new one made and given exactly that mode; a file made or removed between the
+// two attempts makes them start again, a few times.
+int open_in_folder(int folder, const std::filesystem::path& name, int flags, mode_t mode,
+                   std::optional<mode_t> new_file_mode) {
+  constexpr int kAttempts = 8;
+  const auto open_at = [&](int how, mode_t with) {
+    int fd;
+    do {
+      fd = ::openat(folder, name.c_str(), how | O_NOFOLLOW | O_CLOEXEC, with);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  };
+  if (!new_file_mode || (flags & O_CREAT) == 0) return open_at(flags, mode);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if ((flags & O_EXCL) == 0) {
+      const int existing = open_at(flags & ~O_CREAT, 0);
+      if (existing >= 0 || errno != ENOENT) return existing;
+    }
+    const int made = open_at(flags | O_EXCL, *new_file_mode);
+    if (made < 0 && errno == EEXIST && (flags & O_EXCL) == 0) continue;
+    if (made < 0) return made;
+    if (!set_new_mode(made, *new_file_mode)) {
+      const int err = errno;
+      ::close(made);
+      errno = err;
+      return -1;
+    }
+    return made;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
 // Opens the destination's folder (following links, as the acting identity), checks it, and
 // opens the file in that very folder with the given flags, never through a final link. Only a
 // regular file that is not behind a mapped drive is accepted. Nothing is truncated here.
 std::expected<Fd, OsError> open_destination(const std::filesystem::path& path, int flags, mode_t mode,
-                                            const std::vector<MappedFile>& mapped) {
+                                            const std::vector<MappedFile>& mapped,
+                                            std::optional<mode_t> new_file_mode = std::nullopt) {
   const auto name = path.filename();
   if (name.empty()) return std::unexpected(OsError::from_errno(EISDIR));
   auto folder_path = path.parent_path();
@@ -147,10 +210,7 @@ std::expected<Fd, OsError> open_destination(const std::filesystem::path& path, i
   if (folder.get() < 0) return std::unexpected(OsError::last());
   if (auto checked = check_folder(folder.get(), mapped); !checked) return std::unexpected(checked.error());
 
-  int fd;
-  do {
-    fd = ::openat(folder.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = open_in_folder(folder.get(), name, flags, mode, new_file_mode);
   // ENXIO: a pipe without a reader (or a device without its driver) is in the file's place.
   if (fd < 0 && errno == ENXIO) return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
   if (fd < 0) return std::unexpected(OsError::last());
@@ -176,7 +236,10 @@ std::expected<Fd, OsError> open_for_writing(const std::filesystem::path& path, b
   if (!mapped) return std::unexpected(mapped.error());
   const posix::IdentityGuard guard;
   if (guard.failure()) return std::unexpected(*guard.failure());
-  auto file = open_destination(path, O_WRONLY | O_NONBLOCK | (create ? O_CREAT : 0), 0666, *mapped);
+  // A client's new file gets 0666 less the client's umask; otherwise the process's umask applies.
+  std::optional<mode_t> new_file_mode;
+  if (const auto mask = current_creation_mask()) new_file_mode = static_cast<mode_t>(0666 & ~*mask);
+  auto file = open_destination(path, O_WRONLY | O_NONBLOCK | (create ? O_CREAT : 0), 0666, *mapped, new_file_mode);
   if (!file) return std::unexpected(file.error());
   const int flags = ::fcntl(file->get(), F_GETFL);
   if (flags < 0 || ::fcntl(file->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::unexpected(OsError::last());
@@ -197,15 +260,29 @@ std::expected<void, OsError> create_folders(const std::filesystem::path& folder)
   const auto open_level = [&](const std::filesystem::path& part) {
     return ::openat(current.get(), part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   };
+  // A client's new folder gets exactly 0777 less the client's umask; otherwise the process's
+  // umask applies.
+  const auto mask = current_creation_mask();
+  const auto folder_mode = static_cast<mode_t>(0777 & ~mask.value_or(0));
+  const auto make_level = [&](const std::filesystem::path& part) -> std::expected<int, OsError> {
+    if (::mkdirat(current.get(), part.c_str(), folder_mode) != 0) {
+      if (errno == EEXIST) return open_level(part);
+      return std::unexpected(OsError::last());
+    }
+    if (!mask) return open_level(part);
+    Fd made(::openat(current.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (made.get() < 0) return std::unexpected(OsError::last());
+    if (!set_new_mode(made.get(), folder_mode)) return std::unexpected(OsError::last());
+    return made.release();
+  };
   for (const auto& part : folder.relative_path()) {
     if (part.empty()) continue;  // a trailing separator
     int next = open_level(part);
     if (next < 0 && errno == ENOENT) {
       if (auto checked = check_folder(current.get(), *mapped); !checked) return std::unexpected(checked.error());
-      if (::mkdirat(current.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
-        return std::unexpected(OsError::last());
-      }
-      next = open_level(part);
+      auto made = make_level(part);
+      if (!made) return std::unexpected(made.error());
+      next = *made;
       // Still nothing to open: a dangling link is in the way.
       if (next < 0 && errno == ENOENT) return std::unexpected(OsError::from_code(win::ERROR_ALREADY_EXISTS));
     }
