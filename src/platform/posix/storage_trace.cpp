@@ -28,7 +28,7 @@ constexpr int kMaxDepth = 8;
 constexpr std::size_t kMaxDevices = 64;
 constexpr std::size_t kMountTableLimit = std::size_t{16} << 20;
 constexpr std::size_t kAttributeLimit = 4096;
-constexpr std::uint64_t kDiskEnd = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kMaxNumber = std::numeric_limits<std::uint64_t>::max();
 
 std::string sysfs_folder(dev_t device) { return fmt::format("/sys/dev/block/{}:{}", major(device), minor(device)); }
 
@@ -46,7 +46,7 @@ std::optional<std::uint64_t> parse_decimal(std::string_view text) {
   for (const char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
     const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (kDiskEnd - digit) / 10) return std::nullopt;
+    if (value > (kMaxNumber - digit) / 10) return std::nullopt;
     value = value * 10 + digit;
   }
   return value;
@@ -68,14 +68,6 @@ std::optional<dev_t> parse_device(std::string_view text) {
 std::optional<dev_t> read_device(const std::filesystem::path& path) {
   const auto text = read_attribute(path);
   return text ? parse_device(*text) : std::nullopt;
-}
-
-bool read_number(const std::string& path, std::uint64_t& number) {
-  const auto text = read_attribute(path);
-  const auto value = text ? parse_decimal(*text) : std::nullopt;
-  if (!value) return false;
-  number = *value;
-  return true;
 }
 
 bool exists(const std::string& path) {
@@ -138,8 +130,8 @@ std::optional<MountLine> find_mount(std::optional<std::uint64_t> mount_id, dev_t
 
 class Tracer {
  public:
-  // A block device, of which the sectors [first, end) hold what is traced.
-  void block(dev_t device, std::uint64_t first, std::uint64_t end, int depth) {
+  // A block device and what stands below it.
+  void block(dev_t device, int depth) {
     if (major(device) == 0) return;  // an unnamed device: nothing stands behind it
     if (depth > kMaxDepth || storage_.block_devices.size() >= kMaxDevices) return;
     if (std::find(storage_.block_devices.begin(), storage_.block_devices.end(), device) !=
@@ -149,18 +141,14 @@ class Tracer {
     storage_.block_devices.push_back(device);
     const std::string folder = sysfs_folder(device);
     if (exists(folder + "/partition")) {
-      // A partition: its stretch of the disk whose folder holds the partition's own.
-      std::uint64_t first_sector = 0;
-      std::uint64_t sectors = 0;
+      // A partition: the disk whose folder holds the partition's own.
       std::error_code ec;
       const auto real = std::filesystem::canonical(folder, ec);
-      const auto disk = ec ? std::nullopt : read_device(real.parent_path() / "dev");
-      if (disk && read_number(folder + "/start", first_sector) && read_number(folder + "/size", sectors)) {
-        const std::uint64_t last = sectors > kDiskEnd - first_sector ? kDiskEnd : first_sector + sectors;
-        block(*disk, first_sector, last, depth + 1);
+      if (const auto disk = ec ? std::nullopt : read_device(real.parent_path() / "dev")) {
+        block(*disk, depth + 1);
         return;
       }
-      add_disk(device, 0, kDiskEnd);  // the disk cannot be told: the partition stands for itself
+      add_disk(device);  // the disk cannot be told: the partition stands for itself
       return;
     }
     if (const auto backing = read_attribute(folder + "/loop/backing_file")) {
@@ -171,13 +159,13 @@ class Tracer {
     bool slaves = false;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder + "/slaves", ec), last; !ec && it != last; it.increment(ec)) {
-      // device-mapper, md: every device below, whole (their tables are not read).
+      // device-mapper, md: every device below (their tables are not read).
       if (const auto slave = read_device(it->path() / "dev")) {
         slaves = true;
-        block(*slave, 0, kDiskEnd, depth + 1);
+        block(*slave, depth + 1);
       }
     }
-    if (!slaves) add_disk(device, first, end);
+    if (!slaves) add_disk(device);
   }
 
   // What an absolute path names: a file, or a block device followed down.
@@ -192,18 +180,16 @@ class Tracer {
       piece.inode = st.st_ino;
       storage_.pieces.push_back(piece);
     } else if (S_ISBLK(st.st_mode)) {
-      block(st.st_rdev, 0, kDiskEnd, depth);
+      block(st.st_rdev, depth);
     }
   }
 
   Storage take() { return std::move(storage_); }
 
  private:
-  void add_disk(dev_t device, std::uint64_t first, std::uint64_t end) {
+  void add_disk(dev_t device) {
     StoragePiece piece;
     piece.device = device;
-    piece.first = first;
-    piece.end = end;
     storage_.pieces.push_back(piece);
   }
 
@@ -221,18 +207,18 @@ Storage trace_file_system(int fd) {
   if ((sx.stx_mask & STATX_MNT_ID) != 0) mount_id = sx.stx_mnt_id;
   Tracer tracer;
   if (const auto mount = find_mount(mount_id, device)) {
-    tracer.block(mount->device, 0, kDiskEnd, 0);
+    tracer.block(mount->device, 0);
     tracer.named(mount->source, 0);
   }
   // The folder's own device number too (a btrfs subvolume's differs from its mount's).
-  tracer.block(device, 0, kDiskEnd, 0);
+  tracer.block(device, 0);
   return tracer.take();
 }
 
 Storage trace_block_device(dev_t device) {
   const ServiceIdentityScope as_service;
   Tracer tracer;
-  tracer.block(device, 0, kDiskEnd, 0);
+  tracer.block(device, 0);
   return tracer.take();
 }
 
@@ -255,7 +241,7 @@ bool stored_on(const Storage& storage, const Storage& evidence) {
   for (const auto& held : storage.pieces) {
     for (const auto& piece : evidence.pieces) {
       if (held.is_file != piece.is_file || held.device != piece.device) continue;
-      if (held.is_file ? held.inode == piece.inode : held.first < piece.end && piece.first < held.end) return true;
+      if (!held.is_file || held.inode == piece.inode) return true;
     }
   }
   return false;
