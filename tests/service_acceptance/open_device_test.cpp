@@ -94,8 +94,9 @@ TEST(ServiceOpenDevice, DriveNamesLeadWhereTheyLedAtTheStart) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   TempDir out;
 
+  const auto later = evidence / "later.img";  // nothing there yet when the service starts
   RunningService service("E=" + image.string() + ";L=" + by_id.string() + ";P=" + fifo.string() +
-                         ";F=" + (real_volumes_dir() / "fat16.img").string());
+                         ";F=" + (real_volumes_dir() / "fat16.img").string() + ";M=" + later.string());
   ASSERT_TRUE(service.ready()) << service.output();
   const auto pid = static_cast<std::uint32_t>(::getpid());
   const auto open_text = [&](const std::string& device) {
@@ -137,6 +138,16 @@ TEST(ServiceOpenDevice, DriveNamesLeadWhereTheyLedAtTheStart) {
   EXPECT_EQ(call_text(kavel_lib::ipc::IpcRequest::ExportFat32{"F", 53, 90, renamed.string()}),
             "error: EXPORT: export destination is the image or device mapped as E:");
   EXPECT_EQ(sha256_of_file(renamed), sha256_of_file(real_volumes_dir() / "fat16.img"));
+
+  // A drive whose image was missing at the start is fixed at its first successful open.
+  EXPECT_EQ(open_text("\\\\.\\M:"),
+            "error: OPEN: open device failed: The system cannot find the file specified. (0x80070002)");
+  fs::copy_file(renamed, later);
+  EXPECT_TRUE(open_text("\\\\.\\M:").starts_with(R"({"handle":)")) << open_text("\\\\.\\M:");
+  fs::rename(later, evidence / "later-renamed.img");
+  fs::create_symlink(shadow, later);
+  EXPECT_EQ(open_text("\\\\.\\M:"), "error: OPEN: open device failed: Access is denied. (0x80070005)");
+  EXPECT_EQ(refusals_logged(service.log_text(), "M:"), 1u) << service.log_text();
 
   // A drive mapped to a FIFO that nobody writes: refused at once, not after the tool's limits.
   const auto asked = std::chrono::steady_clock::now();
