@@ -376,7 +376,6 @@ std::expected<std::uint64_t, OsError> regular_file_length(const std::filesystem:
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-
 // ---- working files in an opened folder ------------------------------------------------------
 
 struct OpenedFolder::Descriptor {
