@@ -14,6 +14,7 @@
 #include "ipc/server.h"
 #include "logging/logging.h"
 #include "platform/console.h"
+#include "platform/drive_pins.h"
 #include "platform/elevation.h"
 #include "platform/system_info.h"
 #include "system/child_processes.h"
@@ -107,6 +108,16 @@ int program_main(std::span<const std::string> arguments) {
 
 namespace {
 
+// Each drive name leads, for the service's whole run, to the image or block device its path led
+// to now; an open that finds something else there is refused and logged, naming the drive.
+void pin_drives() {
+  platform::pin_drive_table([](std::string_view drive) {
+    logging::warn(kLogTarget,
+                  "Drive {} no longer leads to the image or device it led to when the service started; open refused",
+                  drive);
+  });
+}
+
 // Tool runs still going end with the service: their process groups are ended and the files
 // they were writing removed, so that neither outlives the stop.
 void end_tool_runs() {
@@ -145,6 +156,7 @@ int run_console_mode(bool already_elevated) {
     return kExitListenerRefused;
   }
   logging::init_logging();
+  pin_drives();
   const bool elevated = process_is_elevated();
   // Said only once the pipe is really served: a second copy, or one that may not serve there,
   // claims nothing.
@@ -179,6 +191,7 @@ void service_main(const std::vector<std::string>&) {
   report_service_status(platform::SERVICE_RUNNING, platform::SERVICE_ACCEPT_STOP);
 
   logging::init_logging();
+  pin_drives();
   logging::info(kLogTarget, "PolvaneService SCM worker running");
 
   if (const auto delay = start_delay()) std::this_thread::sleep_for(*delay);

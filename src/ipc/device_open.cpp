@@ -7,6 +7,7 @@
 #include "ipc/client.h"
 #include "ipc/messages.h"
 #include "ipc/service_start.h"
+#include "platform/drive_pins.h"
 #include "platform/drive_table.h"
 #include "platform/system_info.h"
 
@@ -45,6 +46,9 @@ std::expected<platform::Device, OsError> open_device_or_via_service(std::string_
   if (direct) return std::move(*direct);
   OsError first = OsError::from_code(direct.error().code);
   if (!is_access_denied(first)) return std::unexpected(std::move(first));
+  // The service program (the process that pins its drives) has just been refused with its own
+  // rights: asking itself over the pipe would only repeat the open and its refusal.
+  if (platform::drive_pins_active()) return std::unexpected(std::move(first));
   auto via_service = open_device_via_service(path);
   if (via_service) return std::move(*via_service);
   return std::unexpected(std::move(first));

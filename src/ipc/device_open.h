@@ -12,7 +12,9 @@ namespace kavel_lib::ipc {
 
 // Opens the device for reading. Only a refusal for lack of rights (kind PermissionDenied or
 // code 5) goes to the service; when that road fails in any way the caller gets the direct
-// open's access-denied error. Any other failure is returned as it is, the service unasked.
+// open's access-denied error. Any other failure is returned as it is, the service unasked; so
+// is every failure in the service program itself (the process with drive pins on), which would
+// only be asking itself.
 std::expected<platform::Device, platform::OsError> open_device_or_via_service(std::string_view path);
 
 // The service road alone: makes sure the service runs (a service that does not gives

@@ -6,8 +6,13 @@
 // first into a working file beside the destination that only the client can read (so the
 // output is never held in memory), and only a run that gave at least one byte has it copied
 // into the destination; a failed or empty run leaves the destination as it was. The working
-// file is removed in every case, also by a stop of the service that comes during the run, which
+// file is removed in every case, through the folder it was created in (whatever that folder's
+// path has become meanwhile), also by a stop of the service that comes during the run, which
 // ends icat too (system/child_processes, system/partial_files).
+//
+// icat never opens the drive table's path itself: the service opens the drive as every device
+// open does (an image file or block device only, and with the service's drive pins the very
+// object the drive was pinned to) and icat reads that descriptor as its descriptor 3.
 #include <fmt/format.h>
 
 #include <array>
@@ -22,7 +27,7 @@
 #include "ipc/request_checks.h"
 #include "ipc/request_ops.h"
 #include "platform/acting_identity.h"
-#include "platform/drive_table.h"
+#include "platform/device.h"
 #include "platform/file_ops.h"
 #include "service/tool_config.h"
 #include "service/tool_runtime.h"
@@ -55,37 +60,29 @@ std::expected<std::filesystem::path, service::EngineError> locate_icat() {
   return service::find_icat(service::load_config_and_resolve_tools());
 }
 
-struct IcatSource {
-  std::string host_path;        // what icat opens
-  std::uint64_t sector_offset;  // its -o
-};
+// What icat reads: the opened drive's host file, which it gets as its descriptor 3.
+constexpr std::string_view kIcatSource = "/dev/fd/3";
 
-// The host file the drive table puts behind the device, and the request's sector offset moved
-// by where the device lies in that file.
-std::expected<IcatSource, std::string> icat_source(std::string_view device, std::uint64_t offset) {
-  const auto table = platform::DriveTable::from_environment();
-  if (!table) return std::unexpected(table.error());
-  const auto name = platform::device_name_of_path(device);
-  const auto entry = name ? table->lookup(*name) : std::nullopt;
-  if (!entry) return std::unexpected(platform::WinError{platform::win::ERROR_FILE_NOT_FOUND}.display());
+// The request's sector offset moved by where the device lies in its host file.
+std::expected<std::uint64_t, std::string> icat_sector_offset(const platform::Device& device, std::uint64_t offset) {
   const platform::WinError invalid{platform::win::ERROR_INVALID_PARAMETER};
-  if (entry->offset % kSectorBytes != 0) return std::unexpected(invalid.display());
-  const std::uint64_t mapped = entry->offset / kSectorBytes;
+  if (device.base_offset() % kSectorBytes != 0) return std::unexpected(invalid.display());
+  const std::uint64_t mapped = device.base_offset() / kSectorBytes;
   if (offset > std::numeric_limits<std::uint64_t>::max() - mapped) return std::unexpected(invalid.display());
-  return IcatSource{entry->host_path, offset + mapped};
+  return offset + mapped;
 }
 
-// "-f" and the type, "-r" to recover, "-o" and the offset when not 0, the device, the inode
-// as received.
-std::vector<std::string> icat_arguments(const std::string& fs_type, bool recover, const IcatSource& source,
+// "-f" and the type, "-r" to recover, "-o" and the sector offset when not 0, the source, the
+// inode as received.
+std::vector<std::string> icat_arguments(const std::string& fs_type, bool recover, std::uint64_t sector_offset,
                                         const std::string& inode) {
   std::vector<std::string> arguments{"-f", fs_type};
   if (recover) arguments.emplace_back("-r");
-  if (source.sector_offset != 0) {
+  if (sector_offset != 0) {
     arguments.emplace_back("-o");
-    arguments.push_back(fmt::format("{}", source.sector_offset));
+    arguments.push_back(fmt::format("{}", sector_offset));
   }
-  arguments.push_back(source.host_path);
+  arguments.emplace_back(kIcatSource);
   arguments.push_back(inode);
   return arguments;
 }
@@ -101,20 +98,23 @@ class FileSink final : public service::OutputSink {
   platform::DestinationFile& file_;
 };
 
+// A working file, and the folder that holds it, through which it is removed.
 struct TemporaryFile {
-  std::filesystem::path path;
+  platform::OpenedFolder folder;
+  std::filesystem::path name;
   platform::DestinationFile file;
 };
 
 // A new file with an unused name in the destination's folder.
 std::expected<TemporaryFile, platform::OsError> create_temporary_beside(const std::filesystem::path& destination) {
   thread_local std::mt19937_64 random{std::random_device{}()};
-  const auto folder = destination.parent_path();
+  auto folder = platform::OpenedFolder::open(destination.parent_path());
+  if (!folder) return std::unexpected(folder.error());
   std::optional<platform::OsError> last;
   for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-    const auto path = folder / fmt::format(".icat-{:016x}.part", random());
-    auto file = platform::DestinationFile::create_new(path);
-    if (file) return TemporaryFile{path, std::move(*file)};
+    std::filesystem::path name = fmt::format(".icat-{:016x}.part", random());
+    auto file = folder->create_new(name);
+    if (file) return TemporaryFile{std::move(*folder), std::move(name), std::move(*file)};
     if (file.error().code() != platform::win::ERROR_FILE_EXISTS) return std::unexpected(file.error());
     last = file.error();
   }
@@ -125,14 +125,15 @@ std::expected<TemporaryFile, platform::OsError> create_temporary_beside(const st
 // within 120 seconds. Gives the count of bytes written.
 std::expected<std::uint64_t, std::string> run_icat(const service::LocatedTool& icat,
                                                    const std::vector<std::string>& arguments, std::uint64_t max_bytes,
-                                                   platform::DestinationFile& file) {
+                                                   const platform::Device& source, platform::DestinationFile& file) {
   FileSink sink(file);
+  const int descriptor = source.native_handle();
   if (max_bytes != 0) {
-    auto written = service::run_tool_preview_to_file(icat, arguments, max_bytes, kPreviewTimeout, sink);
+    auto written = service::run_tool_preview_to_file(icat, arguments, max_bytes, kPreviewTimeout, sink, descriptor);
     if (!written) return std::unexpected(written.error().display());
     return *written;
   }
-  auto run = service::run_tool_checked_to_file(icat, arguments, kCheckedTimeout, sink);
+  auto run = service::run_tool_checked_to_file(icat, arguments, kCheckedTimeout, sink, descriptor);
   if (!run) return std::unexpected(run.error().display());
   return run->stdout_length;
 }
@@ -160,9 +161,15 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
   if (!icat_path) return ipc_response_err(kIcatCode, engine_error_to_string(icat_path.error()));
   auto icat = service::require_tool_file("icat", *icat_path);
   if (!icat) return ipc_response_err(kIcatCode, engine_error_to_string(icat.error()));
-  const auto source = icat_source(request.device, request.offset);
-  if (!source) return ipc_response_err(kIcatCode, source.error());
-  const auto arguments = icat_arguments(*fs_type, request.recover, *source, request.inode);
+  // The drive is opened as the service, as every device open: a name the table does not map,
+  // or that leads to anything but an image file or block device (a FIFO is refused without
+  // waiting on it), or, with the drive pins on, to another object than the one pinned, fails
+  // here, before icat runs.
+  const auto source = platform::Device::open(request.device);
+  if (!source) return ipc_response_err(kIcatCode, source.error().display());
+  const auto sector_offset = icat_sector_offset(*source, request.offset);
+  if (!sector_offset) return ipc_response_err(kIcatCode, sector_offset.error());
+  const auto arguments = icat_arguments(*fs_type, request.recover, *sector_offset, request.inode);
 
   // An existing destination is checked now, before icat runs; a missing one is made only once
   // there is something to put in it.
@@ -181,14 +188,14 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
   }
   auto temporary = create_temporary_beside(*destination);
   if (!temporary) return ipc_response_err(kIcatCode, io_error_to_string(temporary.error()));
-  partial->track(temporary->path);
+  partial->track(temporary->folder, temporary->name);
   const auto fail = [&](std::string message) {
     (void)temporary->file.close();
-    (void)platform::remove_file(temporary->path);
+    (void)temporary->folder.remove(temporary->name);
     return ipc_response_err(kIcatCode, message);
   };
 
-  const auto written = run_icat(*icat, arguments, request.max_bytes, temporary->file);
+  const auto written = run_icat(*icat, arguments, request.max_bytes, *source, temporary->file);
   if (!written) return fail(written.error());
   if (*written == 0) return fail("icat returned empty output");
   auto target = existing ? std::move(existing) : platform::DestinationFile::create(*destination);
@@ -198,7 +205,7 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
   }
   if (auto closed = target->close(); !closed) return fail(io_error_to_string(closed.error()));
   (void)temporary->file.close();
-  (void)platform::remove_file(temporary->path);
+  (void)temporary->folder.remove(temporary->name);
   return IpcResponse::Ok{nlohmann::json{{"ok", true}}};
 }
 

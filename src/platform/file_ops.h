@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <memory>
 #include <span>
 
 #include "platform/errors.h"
@@ -102,5 +103,29 @@ std::expected<void, OsError> remove_file(const std::filesystem::path& path);
 // The length of the regular file at the path, taken from the file itself once it is open
 // (a final link is not followed); anything but a regular file gives ERROR_ACCESS_DENIED.
 std::expected<std::uint64_t, OsError> regular_file_length(const std::filesystem::path& path);
+
+// A folder opened once, as the acting identity (links in its path are followed), in which
+// working files are created and from which they are removed again: whatever becomes of the
+// folder's path meanwhile (renamed, replaced by a link to another folder), both happen in the
+// folder that was opened. Copies share the folder's descriptor, which closes with the last.
+class OpenedFolder {
+ public:
+  static std::expected<OpenedFolder, OsError> open(const std::filesystem::path& folder);
+
+  OpenedFolder() = default;
+  [[nodiscard]] bool is_open() const { return folder_ != nullptr; }
+
+  // Creates the new file `name` (one path component) in the folder, as
+  // DestinationFile::create_new would create it there, with every check of a destination.
+  [[nodiscard]] std::expected<DestinationFile, OsError> create_new(const std::filesystem::path& name) const;
+
+  // Removes the file `name` (one path component; a link is removed itself, folders are
+  // refused) from the folder, as the acting identity.
+  [[nodiscard]] std::expected<void, OsError> remove(const std::filesystem::path& name) const;
+
+ private:
+  struct Descriptor;
+  std::shared_ptr<const Descriptor> folder_;
+};
 
 }  // namespace kavel_lib::platform

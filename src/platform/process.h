@@ -6,7 +6,7 @@
 // SIGPIPE whatever the caller blocks or ignores. Every descriptor opened here is close-on-exec,
 // and the tool is started with every descriptor above the standard three closed, so nothing of
 // the caller (a pipe of a run that another thread starts at the same moment included) leaks into
-// it.
+// it; the one exception is a descriptor the request passes on as descriptor 3.
 //
 // The process number of a child stays reserved for it until it is reaped. ChildLife keeps
 // track of that, so a signal sent through it can never reach a process that later got the same
@@ -32,6 +32,9 @@ struct ProcessRequest {
   std::filesystem::path program;        // a relative path is taken from the current folder
   std::vector<std::string> arguments;   // each passed unchanged, in order
   std::filesystem::path working_folder;  // empty: the caller's current folder
+  // A descriptor of the caller's that the tool gets as its descriptor 3 ("/dev/fd/3"), the only
+  // one above the standard three; -1: none. The caller keeps its own and closes it.
+  int descriptor_3 = -1;
 };
 
 // The read end of a child's output pipe; one owner.

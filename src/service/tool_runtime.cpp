@@ -114,11 +114,13 @@ struct StartedTool {
 
 // Starts the tool hidden, in its own folder, with both outputs piped; its number is recorded in
 // the child-process registry.
-std::expected<StartedTool, EngineError> start_tool(const LocatedTool& tool, std::span<const std::string> arguments) {
+std::expected<StartedTool, EngineError> start_tool(const LocatedTool& tool, std::span<const std::string> arguments,
+                                                   int descriptor_3 = -1) {
   platform::ProcessRequest request;
   request.program = tool.path;
   request.arguments.assign(arguments.begin(), arguments.end());
   request.working_folder = tool.path.parent_path();
+  request.descriptor_3 = descriptor_3;
   auto child = system::spawn_tracked(request);
   if (!child) return std::unexpected(message(fmt::format("failed to start {}: {}", tool.label, child.error().display())));
   return StartedTool{std::move(child->life), std::move(child->stdout_pipe), std::move(child->stderr_pipe)};
@@ -222,8 +224,8 @@ void child_waiter_thread(OneShotSender<WaitOutcome> sender, std::shared_ptr<Chil
 // Nothing in the result: the error is set.
 std::optional<ToolOutput> await_checked(const LocatedTool& tool, std::span<const std::string> arguments,
                                         std::chrono::nanoseconds timeout, std::shared_ptr<SinkGate> gate,
-                                        std::optional<EngineError>& error) {
-  auto started = start_tool(tool, arguments);
+                                        std::optional<EngineError>& error, int descriptor_3 = -1) {
+  auto started = start_tool(tool, arguments, descriptor_3);
   if (!started) {
     error = started.error();
     return std::nullopt;
@@ -303,8 +305,8 @@ std::expected<std::uint64_t, ToolFileError> run_tool_preview_to_file(const Locat
                                                                      std::span<const std::string> arguments,
                                                                      std::uint64_t max_bytes,
                                                                      std::chrono::nanoseconds timeout,
-                                                                     OutputSink& sink) {
-  auto started = start_tool(tool, arguments);
+                                                                     OutputSink& sink, int descriptor_3) {
+  auto started = start_tool(tool, arguments, descriptor_3);
   if (!started) return std::unexpected(ToolFileError{started.error()});
   auto gate = std::make_shared<SinkGate>(sink);
   auto [sender, receiver] = one_shot_channel<bool>();
@@ -323,10 +325,10 @@ std::expected<std::uint64_t, ToolFileError> run_tool_preview_to_file(const Locat
 std::expected<ToolFileOutput, ToolFileError> run_tool_checked_to_file(const LocatedTool& tool,
                                                                       std::span<const std::string> arguments,
                                                                       std::chrono::nanoseconds timeout,
-                                                                      OutputSink& sink) {
+                                                                      OutputSink& sink, int descriptor_3) {
   auto gate = std::make_shared<SinkGate>(sink);
   std::optional<EngineError> error;
-  auto output = await_checked(tool, arguments, timeout, gate, error);
+  auto output = await_checked(tool, arguments, timeout, gate, error, descriptor_3);
   const auto final = gate->close();
   // A refused write is the cause of whatever followed (the tool was ended because of it).
   if (final.error) return std::unexpected(ToolFileError{*final.error});

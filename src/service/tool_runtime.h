@@ -79,17 +79,18 @@ std::expected<ToolOutput, EngineError> run_tool_checked(const LocatedTool& tool,
 
 // run_tool_preview writing the bytes into `sink`: gives how many it wrote (never 0). A write
 // failure ends the tool and comes back as the write error; what was written stays written.
+// `descriptor_3`, when not -1, is a descriptor the tool gets as its descriptor 3 ("/dev/fd/3").
 std::expected<std::uint64_t, ToolFileError> run_tool_preview_to_file(const LocatedTool& tool,
                                                                      std::span<const std::string> arguments,
                                                                      std::uint64_t max_bytes,
                                                                      std::chrono::nanoseconds timeout,
-                                                                     OutputSink& sink);
+                                                                     OutputSink& sink, int descriptor_3 = -1);
 
 // run_tool_checked writing standard output into `sink`. A write failure ends the tool and comes
-// back as the write error; what was written stays written.
+// back as the write error; what was written stays written. `descriptor_3` as above.
 std::expected<ToolFileOutput, ToolFileError> run_tool_checked_to_file(const LocatedTool& tool,
                                                                       std::span<const std::string> arguments,
                                                                       std::chrono::nanoseconds timeout,
-                                                                      OutputSink& sink);
+                                                                      OutputSink& sink, int descriptor_3 = -1);
 
 }  // namespace kavel_lib::service

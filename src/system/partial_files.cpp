@@ -13,7 +13,8 @@ namespace kavel_lib::system {
 namespace {
 
 struct Registered {
-  std::filesystem::path path;
+  platform::OpenedFolder folder;
+  std::filesystem::path name;
   std::optional<platform::FileIdentity> identity;  // nothing: the service's own
 };
 
@@ -42,14 +43,14 @@ std::optional<PartialFile> PartialFile::reserve() {
   return PartialFile(std::move(hold));
 }
 
-void PartialFile::track(std::filesystem::path path) {
+void PartialFile::track(platform::OpenedFolder folder, std::filesystem::path name) {
   forget();
   auto identity = platform::current_acting_identity();
   auto& r = registry();
   {
     const std::lock_guard lock(r.mutex);
     id_ = ++r.last_id;
-    r.files.emplace(id_, Registered{std::move(path), std::move(identity)});
+    r.files.emplace(id_, Registered{std::move(folder), std::move(name), std::move(identity)});
   }
   if (hold_.owns_lock()) hold_.unlock();
 }
@@ -89,7 +90,7 @@ void remove_partial_files() {
   // already renamed into place or removed is not there any more, and that failure is dropped.
   for (const auto& file : files) {
     const platform::ScopedActingIdentity acting(file.identity);
-    (void)platform::remove_file(file.path);
+    (void)file.folder.remove(file.name);
   }
 }
 

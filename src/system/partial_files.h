@@ -11,6 +11,8 @@
 #include <optional>
 #include <shared_mutex>
 
+#include "platform/file_ops.h"
+
 namespace kavel_lib::system {
 
 class PartialFile {
@@ -19,9 +21,9 @@ class PartialFile {
   // caller then creates nothing).
   static std::optional<PartialFile> reserve();
 
-  // Registers the created file at `path`, to be removed as the calling thread's acting identity,
-  // and lets the stop go on.
-  void track(std::filesystem::path path);
+  // Registers the created file `name` in `folder`, to be removed from that folder (whatever
+  // its path has become) as the calling thread's acting identity, and lets the stop go on.
+  void track(platform::OpenedFolder folder, std::filesystem::path name);
 
   // Lets the stop go on, and forgets the file: its run renamed it into place or removed it.
   ~PartialFile();

@@ -1,6 +1,7 @@
 // icat_to_file through clients on the socket, with a stand-in icat in KAVEL_BUNDLED_TOOLS that
-// writes its arguments one per line (or nothing, a failure, or many bytes, as its inode asks),
-// and notes each run beside itself.
+// writes its arguments one per line and then the first line of the drive it was given as its
+// descriptor 3 (or nothing, a failure, or many bytes, as its inode asks), and notes each run
+// beside itself.
 #include <sys/stat.h>
 
 #include "server_fixture.h"
@@ -16,10 +17,12 @@ for last in "$@"; do :; done
 echo run >> runs.log
 case "$last" in
   empty) exit 0 ;;
+  swap) mv "$ICAT_TEST_FOLDER" "$ICAT_TEST_FOLDER.moved" && mkdir "$ICAT_TEST_FOLDER"; exit 0 ;;
   fail) echo "cannot read inode" >&2; exit 1 ;;
   big) head -c 100000 /dev/zero | tr '\000' z; exit 0 ;;
 esac
 for a in "$@"; do printf '%s\n' "$a"; done
+head -n 1 <&3
 )";
 
 std::string icat_request(std::string_view fs_type, std::string_view device, std::string_view inode,
@@ -58,9 +61,19 @@ class IcatToFile : public ServerTest {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
   }
 
+  // Small images whose first line names them; the service opens them, icat reads what it opened.
+  static std::string make_images(const fs::path& dir) {
+    kavel_test::write_file(dir / "e.img", "image e\n");
+    kavel_test::write_file(dir / "f.img", "image f\n");
+    kavel_test::write_file(dir / "disk.img", "disk 0\n");
+    return "E=" + (dir / "e.img").string() + "@1048576;F=" + (dir / "f.img").string() +
+           ";PhysicalDrive0=" + (dir / "disk.img").string();
+  }
+
   kavel_test::TempDir tools_;
   kavel_test::ScopedEnv tools_env_{"KAVEL_BUNDLED_TOOLS", tools_.path().string()};
-  kavel_test::ScopedEnv drives_{"KAVEL_DRIVES", "E=/images/e.img@1048576;F=/images/f.img;PhysicalDrive0=/images/disk.img"};
+  kavel_test::TempDir images_;
+  kavel_test::ScopedEnv drives_{"KAVEL_DRIVES", make_images(images_.path())};
   kavel_test::TempDir out_;
   fs::path icat_;
 };
@@ -68,17 +81,18 @@ class IcatToFile : public ServerTest {
 TEST_F(IcatToFile, ArgumentsInTheirOrderWithRecoverAndTheMappedOffset) {
   const auto dest = out_ / "a.txt";
   EXPECT_EQ(call_raw(icat_request(" NTFS ", "\\\\.\\E:", " 5-128-1 ", 2048, dest.string(), true, 0)), kOkReply);
-  // 2048 sectors asked, and the volume lies 1,048,576 bytes (2048 sectors) into its image.
-  EXPECT_EQ(kavel_test::read_file(dest), "-f\nntfs\n-r\n-o\n4096\n/images/e.img\n 5-128-1 \n");
+  // 2048 sectors asked, and the volume lies 1,048,576 bytes (2048 sectors) into its image. icat
+  // is given the drive the service opened, never the table's path.
+  EXPECT_EQ(kavel_test::read_file(dest), "-f\nntfs\n-r\n-o\n4096\n/dev/fd/3\n 5-128-1 \nimage e\n");
   EXPECT_EQ(leftovers(out_.path()), 0);
 }
 
 TEST_F(IcatToFile, PlainArgumentsWithoutOffsetOrRecover) {
   const auto dest = out_ / "b.txt";
   EXPECT_EQ(call_raw(icat_request("ExFAT", "\\\\.\\f:", "7", 0, dest.string(), false, 0)), kOkReply);
-  EXPECT_EQ(kavel_test::read_file(dest), "-f\nexfat\n/images/f.img\n7\n");
+  EXPECT_EQ(kavel_test::read_file(dest), "-f\nexfat\n/dev/fd/3\n7\nimage f\n");
   EXPECT_EQ(call_raw(icat_request("fat", "\\\\.\\PhysicalDrive0", "9", 63, dest.string(), false, 0)), kOkReply);
-  EXPECT_EQ(kavel_test::read_file(dest), "-f\nfat\n-o\n63\n/images/disk.img\n9\n");
+  EXPECT_EQ(kavel_test::read_file(dest), "-f\nfat\n-o\n63\n/dev/fd/3\n9\ndisk 0\n");
 }
 
 TEST_F(IcatToFile, FileSystemTypeChecks) {
@@ -104,7 +118,7 @@ TEST_F(IcatToFile, InodeChecks) {
   // 128 bytes is still a valid inode, and a "-" inside it is no option.
   const std::string longest = "5-" + std::string(126, '1');
   EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", longest, 0, dest, false, 0)), kOkReply);
-  EXPECT_EQ(kavel_test::read_file(dest), "-f\nntfs\n-o\n2048\n/images/e.img\n" + longest + "\n");
+  EXPECT_EQ(kavel_test::read_file(dest), "-f\nntfs\n-o\n2048\n/dev/fd/3\n" + longest + "\nimage e\n");
 }
 
 TEST_F(IcatToFile, DeviceAndDestinationChecks) {
@@ -120,7 +134,17 @@ TEST_F(IcatToFile, DeviceAndDestinationChecks) {
   // A device that passes the check but that the drive table does not map.
   EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\Z:", "5", 0, dest, false, 0)),
             err_reply("ICAT", "The system cannot find the file specified. (0x80070002)"));
+  // A drive mapped to a FIFO (nobody writes it) or a folder is refused before icat runs, as the
+  // exporters refuse it: at once, without waiting on the FIFO.
+  const auto fifo = images_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  kavel_test::ScopedEnv odd("KAVEL_DRIVES", "P=" + fifo.string() + ";D=" + images_.path().string());
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\P:", "5", 0, dest, false, 0)),
+            err_reply("ICAT", "Access is denied. (0x80070005)"));
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\D:", "5", 0, dest, false, 0)),
+            err_reply("ICAT", "Access is denied. (0x80070005)"));
   EXPECT_EQ(runs(), 0);
+  EXPECT_FALSE(fs::exists(dest));
 }
 
 TEST_F(IcatToFile, EmptyOutputLeavesTheDestinationAsItWas) {
@@ -140,6 +164,19 @@ TEST_F(IcatToFile, FailedRunLeavesTheDestinationAsItWas) {
             err_reply("ICAT", "icat failed (code Some(1)): cannot read inode"));
   EXPECT_EQ(kavel_test::read_file(dest), "before");
   EXPECT_EQ(leftovers(out_.path()), 0);
+}
+
+// The working file is removed from the folder it was made in, even when that folder's path
+// leads elsewhere by the time the run ends.
+TEST_F(IcatToFile, WorkingFileGoesFromItsOwnFolderAfterASwap) {
+  const auto folder = out_ / "swapped";
+  fs::create_directories(folder);
+  kavel_test::ScopedEnv swap("ICAT_TEST_FOLDER", folder.string());
+  EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "swap", 0, (folder / "s.txt").string(), false, 0)),
+            err_reply("ICAT", "icat returned empty output"));
+  ASSERT_TRUE(fs::is_directory(out_ / "swapped.moved"));
+  EXPECT_EQ(leftovers(out_ / "swapped.moved"), 0);
+  EXPECT_EQ(leftovers(folder), 0);
 }
 
 TEST_F(IcatToFile, ByteCapTakesThePreview) {
@@ -214,7 +251,7 @@ TEST_F(IcatToFile, ExistingDestinationIsWrittenInPlace) {
   ASSERT_EQ(::stat(dest.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(after.st_mode & 07777, 0600u);
-  EXPECT_EQ(kavel_test::read_file(out_ / "second-name.txt"), "-f\nfat\n/images/f.img\n7\n");
+  EXPECT_EQ(kavel_test::read_file(out_ / "second-name.txt"), "-f\nfat\n/dev/fd/3\n7\nimage f\n");
 
   const mode_t mask = ::umask(0);
   ::umask(mask);

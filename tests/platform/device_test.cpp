@@ -8,11 +8,14 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/drive_pins.h"
 #include "support/test_env.h"
 
 namespace kavel_lib::platform {
@@ -98,6 +101,54 @@ TEST_F(DeviceTest, NodesThatAreNeitherImageNorBlockDeviceAreAccessDeniedWithoutW
   EXPECT_EQ(fifo_open.error().code, 5u);
   EXPECT_EQ(Device::open("\\\\.\\F:").error().code, 5u);
   EXPECT_EQ(Device::open("\\\\.\\G:").error().code, 5u);
+}
+
+// With the service program's drive pins on (here for this test only), a drive leads to what its
+// path led to when pinned: a renamed image with a link to another file in its place is refused
+// and reported once, naming the drive; a link that still leads to the image is fine; an entry
+// with nothing at its path is pinned at its first successful open. Without pins, the path
+// decides.
+TEST_F(DeviceTest, PinnedDrivesLeadWhereTheyLedWhenPinned) {
+  const auto other = dir_ / "other";
+  kavel_test::write_file(other, "not a volume");
+  std::filesystem::create_directory(dir_ / "by-id");
+  std::filesystem::create_symlink("../disk.img", dir_ / "by-id" / "disk-e");
+  const auto later = dir_ / "later.img";
+  ScopedEnv env("KAVEL_DRIVES", "E=" + image_.string() + ";L=" + (dir_ / "by-id" / "disk-e").string() +
+                                    ";M=" + later.string());
+  const std::shared_ptr<void> unpin(nullptr, [](void*) { clear_drive_pins(); });
+  std::vector<std::string> reported;
+  pin_drive_table([&](std::string_view drive) { reported.emplace_back(drive); });
+  ASSERT_TRUE(drive_pins_active());
+  ASSERT_EQ(pinned_drives().size(), 2u);
+  EXPECT_TRUE(Device::open("\\\\.\\E:"));
+  EXPECT_TRUE(Device::open("\\\\.\\L:"));
+
+  std::filesystem::rename(image_, dir_ / "renamed.img");
+  std::filesystem::create_symlink(other, image_);
+  const auto swapped = Device::open("\\\\.\\E:");
+  ASSERT_FALSE(swapped);
+  EXPECT_EQ(swapped.error().code, 5u);
+  EXPECT_EQ(reported, std::vector<std::string>{"E:"});
+  // The link leads to the image again, by another way.
+  std::filesystem::remove(dir_ / "by-id" / "disk-e");
+  std::filesystem::create_symlink(dir_ / "renamed.img", dir_ / "by-id" / "disk-e");
+  EXPECT_TRUE(Device::open("\\\\.\\L:"));
+
+  kavel_test::write_file(later, pattern(512));
+  EXPECT_TRUE(Device::open("\\\\.\\M:"));
+  EXPECT_EQ(pinned_drives().size(), 3u);
+  // Another file put at the same path (made first, so it cannot reuse the image's inode).
+  kavel_test::write_file(dir_ / "replacement.img", pattern(512));
+  std::filesystem::rename(dir_ / "replacement.img", later);
+  const auto replaced = Device::open("\\\\.\\M:");
+  ASSERT_FALSE(replaced);
+  EXPECT_EQ(replaced.error().code, 5u);
+  EXPECT_EQ(reported, (std::vector<std::string>{"E:", "M:"}));
+
+  clear_drive_pins();
+  EXPECT_FALSE(drive_pins_active());
+  EXPECT_TRUE(Device::open("\\\\.\\E:"));
 }
 
 TEST_F(DeviceTest, MalformedTableIsInvalidParameter) {

@@ -125,6 +125,25 @@ TEST(ProcessSpawn, OnlyTheStandardDescriptorsReachTheTool) {
   (void)run_to_end(first);
   // The tool holds 0, 1 and 2 only, none of the pipes of the first run and nothing else.
   EXPECT_EQ(listed, kavel_test::expected_descriptor_listing());
+
+  // A descriptor passed on explicitly is the tool's 3 (readable as /dev/fd/3, whatever its
+  // close-on-exec mark), and still the only one above the standard three; the listing's own
+  // folder descriptor then comes after it.
+  TempDir dir;
+  kavel_test::write_file(dir / "passed", "passed\n");
+  const int passed = ::open((dir / "passed").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(passed, 0);
+  const int stray = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(stray, 0);
+  ProcessRequest request{"/bin/sh", {"-c", std::string("cat /dev/fd/3; ") + kavel_test::kListDescriptorsCommand}, {}};
+  request.descriptor_3 = passed;
+  auto third = spawn_hidden(request);
+  ::close(stray);
+  ASSERT_TRUE(third) << third.error().display();
+  EXPECT_EQ(run_to_end(*third).out, "passed\n0\n1\n2\n3\n4\n");
+  // The caller keeps its own descriptor.
+  EXPECT_EQ(::fcntl(passed, F_GETFD), FD_CLOEXEC);
+  ::close(passed);
 }
 
 TEST(ProcessSpawn, StartFailures) {

@@ -355,9 +355,9 @@ TEST_F(ServiceProgram, StopEndsRunningToolsAndRemovesTheirPartialFiles) {
     std::filesystem::remove(pids);
     const auto out = dir_ / ("out-" + road.name);
     std::filesystem::create_directories(out);
-    const auto partial_files = [&out] {
+    const auto partial_files = [](const std::filesystem::path& folder) {
       int count = 0;
-      for (const auto& entry : std::filesystem::directory_iterator(out)) {
+      for (const auto& entry : std::filesystem::directory_iterator(folder)) {
         if (entry.path().filename().string().starts_with(".icat-")) ++count;
       }
       return count;
@@ -367,7 +367,10 @@ TEST_F(ServiceProgram, StopEndsRunningToolsAndRemovesTheirPartialFiles) {
     // which lets the client's call return before the thread is joined.
     std::jthread client;
     auto environment = road.environment;
-    environment.push_back("KAVEL_DRIVES=E=/images/e.img");
+    // The drive must be there: the service opens it before icat runs.
+    const auto image = dir_ / "e.img";
+    kavel_test::write_file(image, "image e\n");
+    environment.push_back("KAVEL_DRIVES=E=" + image.string());
     auto run = start(road.arguments, env(environment), false, "output-" + road.name);
     ASSERT_TRUE(answers_ping());
     client = std::jthread([&out] {
@@ -384,7 +387,12 @@ TEST_F(ServiceProgram, StopEndsRunningToolsAndRemovesTheirPartialFiles) {
     const std::shared_ptr<void> reap(nullptr, [icat](void*) {
       if (!kavel_test::process_ended(icat)) ::kill(-static_cast<pid_t>(icat), SIGKILL);
     });
-    EXPECT_EQ(partial_files(), 1);
+    EXPECT_EQ(partial_files(out), 1);
+    // The folder is swapped during the run: the partial file goes from the folder it was made
+    // in, and nothing is removed from the folder now at the old path.
+    const auto moved = dir_ / ("moved-" + road.name);
+    std::filesystem::rename(out, moved);
+    std::filesystem::create_directories(out);
 
     run->signal(SIGTERM);
     const auto ended = run->wait(kLimit);
@@ -397,8 +405,10 @@ TEST_F(ServiceProgram, StopEndsRunningToolsAndRemovesTheirPartialFiles) {
     // The tool's whole process group ended with the service, and its partial file is gone.
     EXPECT_TRUE(kavel_test::wait_process_ended(icat, kLimit));
     EXPECT_TRUE(kavel_test::wait_process_ended(grandchild, kLimit));
-    EXPECT_EQ(partial_files(), 0);
+    EXPECT_EQ(partial_files(moved), 0);
+    EXPECT_EQ(partial_files(out), 0);
     EXPECT_FALSE(std::filesystem::exists(out / "a.bin"));
+    EXPECT_FALSE(std::filesystem::exists(moved / "a.bin"));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -61,6 +62,98 @@ TEST(ServiceOpenDevice, UnprivilegedClientReadsTheVolumeThroughTheService) {
   EXPECT_TRUE(service.alive()) << service.output();
   // Every connection of the child was served without a connection error.
   EXPECT_EQ(service.log_text().find("IPC connection error"), std::string::npos) << service.log_text();
+}
+
+// How many lines of the log name the drive as one that no longer leads to its object.
+std::size_t refusals_logged(const std::string& log, const std::string& drive) {
+  const std::string needle = "Drive " + drive + " no longer leads to the image or device";
+  std::size_t count = 0;
+  for (auto at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++count;
+  return count;
+}
+
+// The service keeps each drive on the object its path led to when it started. The image's
+// folder is one its owner may change: she renames the image and puts a link to another file
+// (a stand-in for /etc/shadow) in its place. The open, an export and icat are refused with
+// access denied before anything is read, each with one log line naming the drive, and the
+// pinned image stays protected as evidence under its new name. A by-id style link that goes on
+// leading to the image is fine, and a drive mapped to a FIFO fails icat at once.
+TEST(ServiceOpenDevice, DriveNamesLeadWhereTheyLedAtTheStart) {
+  if (auto why = service_run_missing()) GTEST_SKIP() << *why;
+  if (auto why = program_missing("icat")) GTEST_SKIP() << *why;
+  namespace fs = std::filesystem;
+  TempDir evidence;
+  const auto image = evidence / "e.img";
+  fs::copy_file(real_volumes_dir() / "fat16.img", image);
+  const auto shadow = evidence / "shadow";
+  write_file(shadow, "root:$y$j9T$not-for-clients:19000:0:99999:7:::\n");
+  fs::create_directories(evidence / "by-id");
+  const auto by_id = evidence / "by-id" / "usb-disk-e";
+  fs::create_symlink("../e.img", by_id);
+  const auto fifo = evidence / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TempDir out;
+
+  const auto later = evidence / "later.img";  // nothing there yet when the service starts
+  RunningService service("E=" + image.string() + ";L=" + by_id.string() + ";P=" + fifo.string() +
+                         ";F=" + (real_volumes_dir() / "fat16.img").string() + ";M=" + later.string());
+  ASSERT_TRUE(service.ready()) << service.output();
+  const auto pid = static_cast<std::uint32_t>(::getpid());
+  const auto open_text = [&](const std::string& device) {
+    return call_text(kavel_lib::ipc::IpcRequest::OpenDevice{device, pid});
+  };
+  const auto icat_text = [&](char letter, const fs::path& dest) {
+    return call_text(kavel_lib::ipc::IpcRequest::IcatToFile{"fat", device_path(letter), "592", 0, dest.string(),
+                                                            true, 0});
+  };
+
+  // As mapped, everything works; the by-id link may be replaced by another that leads to the
+  // same image.
+  EXPECT_TRUE(open_text("\\\\.\\E:").starts_with(R"({"handle":)")) << open_text("\\\\.\\E:");
+  EXPECT_EQ(call_text(kavel_lib::ipc::IpcRequest::ExportFat32{"E", 53, 90, (out / "before.txt").string()}), kOk);
+  EXPECT_EQ(icat_text('E', out / "icat-before.txt"), kOk);
+  fs::remove(by_id);
+  fs::create_symlink(evidence / "." / "e.img", by_id);
+  EXPECT_TRUE(open_text("\\\\.\\L:").starts_with(R"({"handle":)")) << open_text("\\\\.\\L:");
+
+  // The swap.
+  const auto renamed = evidence / "e-renamed.img";
+  fs::rename(image, renamed);
+  fs::create_symlink(shadow, image);
+  const std::string open_reply = open_text("\\\\.\\E:");
+  const std::string export_reply =
+      call_text(kavel_lib::ipc::IpcRequest::ExportFat32{"E", 53, 90, (out / "after.txt").string()});
+  const std::string icat_reply = icat_text('E', out / "icat-after.txt");
+  EXPECT_EQ(open_reply, "error: OPEN: open device failed: Access is denied. (0x80070005)");
+  EXPECT_EQ(export_reply, "error: EXPORT: Access is denied. (os error 5)");
+  EXPECT_EQ(icat_reply, "error: ICAT: Access is denied. (0x80070005)");
+  EXPECT_FALSE(fs::exists(out / "after.txt"));
+  EXPECT_FALSE(fs::exists(out / "icat-after.txt"));
+  // The by-id link now leads to the stand-in too.
+  EXPECT_EQ(open_text("\\\\.\\L:"), "error: OPEN: open device failed: Access is denied. (0x80070005)");
+  EXPECT_EQ(refusals_logged(service.log_text(), "E:"), 3u) << service.log_text();
+  EXPECT_EQ(refusals_logged(service.log_text(), "L:"), 1u) << service.log_text();
+  // The pinned image is still the evidence under its new name: no export from another drive
+  // is written into it.
+  EXPECT_EQ(call_text(kavel_lib::ipc::IpcRequest::ExportFat32{"F", 53, 90, renamed.string()}),
+            "error: EXPORT: export destination is the image or device mapped as E:");
+  EXPECT_EQ(sha256_of_file(renamed), sha256_of_file(real_volumes_dir() / "fat16.img"));
+
+  // A drive whose image was missing at the start is fixed at its first successful open.
+  EXPECT_EQ(open_text("\\\\.\\M:"),
+            "error: OPEN: open device failed: The system cannot find the file specified. (0x80070002)");
+  fs::copy_file(renamed, later);
+  EXPECT_TRUE(open_text("\\\\.\\M:").starts_with(R"({"handle":)")) << open_text("\\\\.\\M:");
+  fs::rename(later, evidence / "later-renamed.img");
+  fs::create_symlink(shadow, later);
+  EXPECT_EQ(open_text("\\\\.\\M:"), "error: OPEN: open device failed: Access is denied. (0x80070005)");
+  EXPECT_EQ(refusals_logged(service.log_text(), "M:"), 1u) << service.log_text();
+
+  // A drive mapped to a FIFO that nobody writes: refused at once, not after the tool's limits.
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(icat_text('P', out / "fifo.txt"), "error: ICAT: Access is denied. (0x80070005)");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(30));
+  EXPECT_TRUE(service.alive()) << service.output();
 }
 
 std::string read_range(const kavel_lib::platform::Device& device, std::uint64_t offset, std::size_t length) {

@@ -11,7 +11,9 @@
 #include <limits>
 #include <utility>
 
+#include "platform/drive_pins.h"
 #include "platform/drive_table.h"
+#include "platform/posix/drive_object.h"
 #include "platform/posix/driver_read.h"
 
 namespace kavel_lib::platform {
@@ -58,16 +60,25 @@ std::expected<Device, WinError> Device::open(std::string_view device_path) {
   // takes effect or waits (a FIFO's open waits for a writer), and again on the opened
   // descriptor, which the non-blocking open keeps from waiting should the node be swapped in
   // between.
+  //
+  // With drive pins on (drive_pins.h), what the path leads to must also be the object pinned for
+  // the entry: looked at before the open, so that nothing else is opened at all, and checked
+  // again on the opened descriptor, which is what counts; only that check pins an entry that
+  // has no pin yet.
   struct stat st {};
   if (::stat(entry->host_path.c_str(), &st) != 0) return std::unexpected(WinError::last());
   if (!is_device_node(st)) return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
+  if (!accept_drive_object(*entry, posix::drive_object_of(st), false)) {
+    return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
+  }
   int fd;
   do {
     fd = ::open(entry->host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(WinError::last());
   const int flags = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &st) != 0 || !is_device_node(st) || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  if (::fstat(fd, &st) != 0 || !is_device_node(st) || !accept_drive_object(*entry, posix::drive_object_of(st), true) ||
+      flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
   }

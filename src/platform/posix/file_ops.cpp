@@ -1,6 +1,7 @@
 #include "platform/file_ops.h"
 
 #include "platform/acting_identity.h"
+#include "platform/drive_pins.h"
 #include "platform/drive_table.h"
 #include "platform/posix/identity_guard.h"
 #include "platform/posix/storage_trace.h"
@@ -65,6 +66,11 @@ std::expected<std::vector<MappedFile>, OsError> mapped_files() {
   const auto table = DriveTable::from_environment();
   if (!table) return std::unexpected(OsError::with_text(OsErrorKind::InvalidInput, table.error()));
   std::vector<MappedFile> files;
+  // The objects the drives are pinned to stay protected whatever their paths lead to now.
+  for (const auto& pin : pinned_drives()) {
+    files.push_back(MappedFile{static_cast<dev_t>(pin.object.device), static_cast<ino_t>(pin.object.inode),
+                               pin.object.block_device, static_cast<dev_t>(pin.object.rdev), pin.entry.name});
+  }
   for (const auto& entry : table->entries()) {
     struct stat st {};
     if (::stat(entry.host_path.c_str(), &st) != 0) continue;
@@ -445,6 +451,56 @@ std::expected<std::uint64_t, OsError> regular_file_length(const std::filesystem:
   if (got != 0) return std::unexpected(OsError::from_errno(err));
   if (!S_ISREG(st.st_mode)) return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
   return static_cast<std::uint64_t>(st.st_size);
+}
+
+// ---- working files in an opened folder ------------------------------------------------------
+
+struct OpenedFolder::Descriptor {
+  explicit Descriptor(int descriptor) : fd(descriptor) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() { close_descriptor(fd); }
+  int fd;
+};
+
+namespace {
+
+// A name that stays inside the folder: one component, not "." or "..".
+bool is_single_name(const std::filesystem::path& name) {
+  const std::string text = name.string();
+  return !text.empty() && text != "." && text != ".." && text.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+std::expected<OpenedFolder, OsError> OpenedFolder::open(const std::filesystem::path& folder) {
+  const posix::IdentityGuard guard;
+  if (guard.failure()) return std::unexpected(*guard.failure());
+  int fd;
+  do {
+    fd = ::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(OsError::last());
+  OpenedFolder opened;
+  opened.folder_ = std::make_shared<const Descriptor>(fd);
+  return opened;
+}
+
+std::expected<DestinationFile, OsError> OpenedFolder::create_new(const std::filesystem::path& name) const {
+  if (!folder_) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
+  if (!is_single_name(name)) return std::unexpected(OsError::from_code(win::ERROR_INVALID_NAME));
+  // The folder is named through its own descriptor: the destination road opens exactly this
+  // folder again, checks it and creates the file in it.
+  return DestinationFile::create_new(std::filesystem::path(fmt::format("/proc/self/fd/{}", folder_->fd)) / name);
+}
+
+std::expected<void, OsError> OpenedFolder::remove(const std::filesystem::path& name) const {
+  if (!folder_) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
+  if (!is_single_name(name)) return std::unexpected(OsError::from_code(win::ERROR_INVALID_NAME));
+  const posix::IdentityGuard guard;
+  if (guard.failure()) return std::unexpected(*guard.failure());
+  if (::unlinkat(folder_->fd, name.c_str(), 0) != 0) return std::unexpected(OsError::last());
+  return {};
 }
 
 }  // namespace kavel_lib::platform

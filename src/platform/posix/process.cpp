@@ -95,6 +95,15 @@ class SpawnAttributes {
   bool ok_ = false;
 };
 
+// The caller's copy of a descriptor passed on to a child; closed once the child is started.
+struct Fd3Copy {
+  int fd = -1;
+  Fd3Copy() = default;
+  Fd3Copy(const Fd3Copy&) = delete;
+  Fd3Copy& operator=(const Fd3Copy&) = delete;
+  ~Fd3Copy() { close_descriptor(fd); }
+};
+
 std::optional<std::uint32_t> exit_code_of(int status) {
   if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
   return std::nullopt;  // ended by a signal: no exit code
@@ -232,16 +241,27 @@ std::expected<SpawnedChild, OsError> spawn_hidden(const ProcessRequest& request)
   if (auto opened = open_pipe(out); !opened) return std::unexpected(opened.error());
   if (auto opened = open_pipe(err); !opened) return std::unexpected(opened.error());
 
+  // The descriptor passed on as 3 goes through a copy numbered above 3 that the child's file
+  // actions duplicate onto 3 after the standard three are in place (a pipe end numbered 3 has
+  // been duplicated onto 1 or 2 by then). The copy is never 3 itself: a duplication onto its
+  // own number would leave its close-on-exec mark in place on some systems.
+  Fd3Copy passed;
+  if (request.descriptor_3 >= 0) {
+    passed.fd = ::fcntl(request.descriptor_3, F_DUPFD_CLOEXEC, 4);
+    if (passed.fd < 0) return std::unexpected(OsError::last());
+  }
+
   FileActions actions;
   SpawnAttributes attributes;
   if (!actions.ok() || !attributes.ok()) return std::unexpected(OsError::from_errno(ENOMEM));
   int rc = ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
   if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), out.write, 1);
   if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), err.write, 2);
-  // Nothing above the standard three reaches the tool, whoever opened it and however: a
-  // descriptor that some other part of the process opened without close-on-exec (a library, a
-  // sanitizer's runtime) at the moment of the start would otherwise be inherited.
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+  if (rc == 0 && passed.fd >= 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), passed.fd, 3);
+  // Nothing else above the standard three (and the passed 3) reaches the tool, whoever opened it
+  // and however: a descriptor that some other part of the process opened without close-on-exec
+  // (a library, a sanitizer's runtime) at the moment of the start would otherwise be inherited.
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), passed.fd >= 0 ? 4 : 3);
   if (rc == 0 && !request.working_folder.empty()) {
     rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), request.working_folder.c_str());
   }

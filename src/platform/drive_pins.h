@@ -1,0 +1,68 @@
+// Drive pins: each drive name leads to the object the drive table named when the service began.
+//
+// A drive-table entry names its image or block device by a path, and a path can be made to lead
+// elsewhere while the service runs: the image renamed and a link to another file or disk put in
+// its place by whoever may change its folder. The service program therefore resolves every entry
+// at its start (following links) and keeps what it reached, keyed by the entry's name, path text
+// and offset: the device and inode of an image file, the device number of a block device. From
+// then on a device open whose opened descriptor is not that object is refused with
+// ERROR_ACCESS_DENIED before anything is read or handed out. An entry whose path named nothing
+// usable at the start is fixed at its first successful open. Links are not refused as such: a
+// link (a /dev/disk/by-* name, say) that still leads to the same object is fine.
+//
+// Pinning is something the service program turns on. A process that never calls
+// pin_drive_table opens whatever the table's paths name at the moment of the open.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/drive_table.h"
+
+namespace kavel_lib::platform {
+
+// The identity of the object a drive leads to.
+struct DriveObject {
+  bool block_device = false;
+  std::uint64_t device = 0;  // the file system the image or device node lies on
+  std::uint64_t inode = 0;
+  std::uint64_t rdev = 0;    // the device number a block device stands for
+};
+
+// Whether two identities name the same object: the same image file (device and inode), or the
+// same block device (its device number, under whatever node).
+bool same_drive_object(const DriveObject& a, const DriveObject& b);
+
+struct PinnedDrive {
+  DriveEntry entry;
+  DriveObject object;
+};
+
+// Told the drive name of each open refused because the drive no longer leads to its pinned
+// object; called on the opening thread.
+using DrivePinRefusal = std::function<void(std::string_view drive_name)>;
+
+// Turns pinning on for this process and pins every entry of the drive table (KAVEL_DRIVES) as
+// its path leads now. A later call pins afresh. A malformed table pins nothing; the opens then
+// fail as they would without pins.
+void pin_drive_table(DrivePinRefusal on_refused = {});
+
+// Whether pin_drive_table has been called in this process.
+bool drive_pins_active();
+
+// The objects pinned so far (those fixed at a first open included); empty without pins.
+std::vector<PinnedDrive> pinned_drives();
+
+// For the device open: whether an entry may be opened as the object found. Without pins,
+// always. With pins, an entry whose pin names another object is refused and the refusal
+// reported; one that has no pin yet is accepted, and pinned to `found` when `pin_if_missing`
+// (the check of the opened descriptor; the look before the open pins nothing).
+bool accept_drive_object(const DriveEntry& entry, const DriveObject& found, bool pin_if_missing);
+
+// Turns pinning off and forgets every pin (for tests that own the process's state).
+void clear_drive_pins();
+
+}  // namespace kavel_lib::platform
