@@ -4,10 +4,10 @@
 
 #include <fmt/format.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
