@@ -149,9 +149,14 @@ int run_console_mode(bool already_elevated) {
     print(elevation_failed_line(failure));
   }
 
-  // A console that ends (SIGTERM, Ctrl+C, a closed terminal) takes the tool runs still going
-  // with it, as a stop of the service does.
-  if (auto watched = platform::end_console_after(end_tool_runs); !watched) {
+  // A console that ends (SIGTERM, Ctrl+C, a closed terminal) takes its socket file (when it is
+  // still the one it bound) and the tool runs still going with it, as a stop of the service
+  // does. Without the signal's thread the socket would stay behind.
+  const auto end_console = [] {
+    ipc::remove_served_socket();
+    end_tool_runs();
+  };
+  if (auto watched = platform::end_console_after(end_console); !watched) {
     print(fmt::format("Polvane Service stopped: {}\n", watched.error().display()));
     return kExitListenerRefused;
   }

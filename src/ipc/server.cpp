@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +37,7 @@ constexpr std::chrono::milliseconds kAcceptFailurePause{10};
 // The connections open at this moment: in all, and per capped peer user.
 struct OpenConnections {
   std::mutex mutex;
+  std::condition_variable changed;
   std::size_t total = 0;
   std::unordered_map<std::uint32_t, std::size_t> per_user;
 };
@@ -44,12 +47,14 @@ OpenConnections& open_connections() {
   return *open;
 }
 
-// Takes a place for a new connection of `user` (nothing: a user without a cap); false when a
-// limit is reached.
+// Takes a place for a new connection of `user` (nothing: root or the service's own user, who
+// may also take the reserved places); false when a limit is reached.
 bool reserve_place(std::optional<std::uint32_t> user, const ListenerLimits& limits) {
+  std::size_t places = limits.max_open_connections;
+  if (!user) places += std::min(limits.reserved_connections, SIZE_MAX - places);
   OpenConnections& open = open_connections();
   std::lock_guard lock(open.mutex);
-  if (open.total >= limits.max_open_connections) return false;
+  if (open.total >= places) return false;
   if (user) {
     std::size_t& held = open.per_user[*user];
     if (held >= limits.max_connections_per_user) {
@@ -59,6 +64,7 @@ bool reserve_place(std::optional<std::uint32_t> user, const ListenerLimits& limi
     ++held;
   }
   ++open.total;
+  open.changed.notify_all();
   return true;
 }
 
@@ -70,6 +76,7 @@ void release_place(std::optional<std::uint32_t> user) {
     const auto entry = open.per_user.find(*user);
     if (entry != open.per_user.end() && --entry->second == 0) open.per_user.erase(entry);
   }
+  open.changed.notify_all();
 }
 
 // Holds one place among the open connections for the life of a connection thread.
@@ -82,6 +89,32 @@ class ConnectionSlot {
 
  private:
   std::optional<std::uint32_t> user_;
+};
+
+// The listener serving in this process, for remove_served_socket.
+struct ServedSocket {
+  std::mutex mutex;
+  const platform::PipeServer* server = nullptr;
+};
+
+ServedSocket& served_socket() {
+  static auto* served = new ServedSocket;  // never destroyed: a signal's thread may use it at the end
+  return *served;
+}
+
+// Names the listener's server for remove_served_socket while it lives.
+class ServedSocketRegistration {
+ public:
+  explicit ServedSocketRegistration(const platform::PipeServer& server) {
+    std::lock_guard lock(served_socket().mutex);
+    served_socket().server = &server;
+  }
+  ~ServedSocketRegistration() {
+    std::lock_guard lock(served_socket().mutex);
+    served_socket().server = nullptr;
+  }
+  ServedSocketRegistration(const ServedSocketRegistration&) = delete;
+  ServedSocketRegistration& operator=(const ServedSocketRegistration&) = delete;
 };
 
 [[noreturn]] void fatal(const char* message) {
@@ -108,9 +141,9 @@ void take_connection(platform::PipeConnection pipe, const ListenerLimits& limits
   if (!reserve_place(user, limits)) return;  // `pipe` closes here
   pipe.set_deadline(accepted + limits.request_window);
   try {
-    std::thread([pipe = std::move(pipe), user]() mutable {
+    std::thread([pipe = std::move(pipe), user, budget = limits.large_request_budget]() mutable {
       const ConnectionSlot slot(user);
-      handle_connection(std::move(pipe));
+      handle_connection(std::move(pipe), budget);
     }).detach();
   } catch (const std::system_error&) {
     fatal("failed to spawn thread");
@@ -141,14 +174,26 @@ std::optional<std::string> refusal_text(const platform::PipeBindError& error) {
 
 }  // namespace
 
+void remove_served_socket() {
+  ServedSocket& served = served_socket();
+  std::lock_guard lock(served.mutex);
+  if (served.server != nullptr) served.server->remove_name();
+}
+
 std::size_t open_connection_count() {
   OpenConnections& open = open_connections();
   std::lock_guard lock(open.mutex);
   return open.total;
 }
 
-void handle_connection(platform::PipeConnection pipe) {
-  if (auto served = handle_request(pipe); !served) {
+bool wait_for_open_connection_count(std::size_t count, std::chrono::milliseconds limit) {
+  OpenConnections& open = open_connections();
+  std::unique_lock lock(open.mutex);
+  return open.changed.wait_for(lock, limit, [&] { return open.total == count; });
+}
+
+void handle_connection(platform::PipeConnection pipe, std::size_t large_request_budget) {
+  if (auto served = handle_request(pipe, large_request_budget); !served) {
     logging::warn(kServerLogTarget, "IPC connection error: {}", served.error());
     pipe.set_deadline(std::chrono::steady_clock::now() + kReplyWriteWindow);
     (void)write_response(pipe, ipc_response_err("IPC", served.error()));
@@ -171,6 +216,7 @@ std::expected<void, std::string> serve(std::atomic<bool>& running, const Listene
     std::this_thread::sleep_for(kBindRetryPause);
     server = platform::PipeServer::bind(kServicePipeName);
   }
+  const ServedSocketRegistration registration(*server);
   logging::info(kServerLogTarget, "{} listening on {}", "Polvane Service", kServicePipeName);
   if (on_listening) on_listening();
 

@@ -171,6 +171,11 @@ class PipeServer {
 
   [[nodiscard]] const std::filesystem::path& socket_path() const { return path_; }
 
+  // Removes the socket's file now, when the file at the path is still the socket this server
+  // bound (another server's socket there is left alone); the server goes on accepting the
+  // clients already queued. Safe beside a thread that accepts on the same server.
+  void remove_name() const;
+
  private:
   void close_now();
 

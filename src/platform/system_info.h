@@ -32,4 +32,8 @@ bool is_elevated();
 // Gives the soft limit in force afterwards, or the error of the system call.
 std::expected<std::uint64_t, OsError> raise_descriptor_limit();
 
+// Hands the memory the allocator holds free back to the system, so that a large request that
+// has been served no longer counts in the process's resident memory.
+void return_free_memory();
+
 }  // namespace kavel_lib::platform

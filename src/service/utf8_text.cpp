@@ -70,8 +70,13 @@ std::string_view utf8_prefix(std::string_view text, std::size_t count) {
 }
 
 bool is_line_control(char32_t c) {
-  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069);
+  const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
+  const bool separator = c == 0x2028 || c == 0x2029;
+  // Unicode's Bidi_Control set: the Arabic letter mark, the left-to-right and right-to-left
+  // marks, the embeddings and overrides, and the isolates.
+  const bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+                    (c >= 0x2066 && c <= 0x2069);
+  return control || separator || bidi || c == 0xFEFF;
 }
 
 bool is_valid_utf8(std::string_view bytes) {

@@ -25,9 +25,10 @@ Utf8Character decode_utf8_character(std::string_view bytes);
 // inside a sequence.
 std::string_view utf8_prefix(std::string_view text, std::size_t count);
 
-// Characters that would end, break or reorder a line shown to a reader: the C0 controls, DEL,
-// the C1 controls (U+0080 to U+009F), the line and paragraph separators (U+2028, U+2029) and
-// the bidirectional controls (U+202A to U+202E, U+2066 to U+2069).
+// Characters that would end, break, reorder or hide in a line shown to a reader: the C0
+// controls, DEL, the C1 controls (U+0080 to U+009F), the line and paragraph separators (U+2028,
+// U+2029), every bidirectional control (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to
+// U+2069) and the zero-width no-break space U+FEFF.
 bool is_line_control(char32_t c);
 
 // Whether `bytes` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).

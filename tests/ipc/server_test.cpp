@@ -70,6 +70,67 @@ TEST_F(ServiceServer, PayloadOfExactlyTheLimitIsRead) {
   EXPECT_EQ(send_bytes_and_read(frame_header(0x1000000) + payload), kPongReply);
 }
 
+// Waits until the large frames being read hold `bytes` of the budget (or a generous while has
+// passed); gives whether they did.
+bool wait_for_large_bytes_held(std::size_t bytes) {
+  const auto give_up = std::chrono::steady_clock::now() + kSettleLimit;
+  while (large_request_bytes_held() != bytes) {
+    if (std::chrono::steady_clock::now() >= give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TEST_F(ServiceServer, LargeFramesShareOneBudgetAndOneThatDoesNotFitIsToldTheServiceIsBusy) {
+  // A budget of 256 KiB and frames of 100 KiB: two are held at once, not three.
+  constexpr std::uint32_t kFrame = 100 * 1024;
+  restart(ListenerLimits{.request_window = std::chrono::minutes(5), .large_request_budget = 256 * 1024});
+  std::string ping = R"({"op":"ping"})";
+  ping.resize(kFrame, ' ');
+
+  // Two clients send their length and a part of their payload, and wait: each holds its share
+  // from its length field on.
+  std::vector<platform::PipeConnection> held;
+  for (int i = 0; i < 2; ++i) {
+    auto pipe = connect_pipe(kConnectWait);
+    ASSERT_TRUE(pipe.has_value());
+    ASSERT_TRUE(write_all(*pipe, frame_header(kFrame) + ping.substr(0, 1000)).has_value());
+    held.push_back(std::move(*pipe));
+  }
+  ASSERT_TRUE(wait_for_large_bytes_held(2 * kFrame)) << large_request_bytes_held();
+
+  // The third sends only its length: it is told the service is busy without the service waiting
+  // for its payload, and its connection is closed.
+  const auto mark = log_mark();
+  auto third = connect_pipe(kConnectWait);
+  ASSERT_TRUE(third.has_value());
+  ASSERT_TRUE(write_all(*third, frame_header(kFrame)).has_value());
+  auto busy = receive_frame(*third);
+  ASSERT_TRUE(busy.has_value()) << busy.error().display();
+  EXPECT_EQ(*busy, err_reply("IPC", "the service is busy: too many large requests at once; try again"));
+  std::array<char, 1> more{};
+  EXPECT_EQ(third->read_some(more).value_or(1), 0u);
+  // A small request never counts: it is answered meanwhile.
+  EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
+  EXPECT_EQ(large_request_bytes_held(), 2 * kFrame);
+
+  // The two held ones are answered as usual once their payloads are whole, and give their
+  // shares back; then a large frame fits again.
+  for (auto& pipe : held) {
+    ASSERT_TRUE(write_all(pipe, std::string_view(ping).substr(1000)).has_value());
+    auto reply = receive_frame(pipe);
+    ASSERT_TRUE(reply.has_value()) << reply.error().display();
+    EXPECT_EQ(*reply, kPongReply);
+  }
+  wait_for_idle_server();
+  EXPECT_EQ(large_request_bytes_held(), 0u);
+  EXPECT_EQ(send_bytes_and_read(frame_header(kFrame) + ping), kPongReply);
+  EXPECT_NE(log_since(mark).find("[ WARN][kavel_lib::ipc::server::win] IPC connection error: the service is busy: "
+                                 "too many large requests at once; try again\n"),
+            std::string::npos)
+      << log_since(mark);
+}
+
 TEST_F(ServiceServer, ValuesAsLargeAsAFrameAreQuotedInPartSoTheReplyFits) {
   const std::string cut = std::string(256, 'a') + "\u2026";
   // A refusal that quotes the path.
@@ -129,14 +190,6 @@ TEST_F(ServiceServer, ThousandConnectAndCloseLeaveNoDescriptorBehind) {
   EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
 }
 
-// Waits until exactly `count` connections are open (or a generous while has passed).
-void wait_for_open_connections(std::size_t count) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (open_connection_count() != count && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
 TEST_F(ServiceServer, IdleConnectionsNeitherDelayAPingNorLiveLongerThanTheirWindow) {
   // With a window no run comes near, a ping behind 200 idle connections is answered while
   // every one of them still holds its place: it waited for none of them.
@@ -150,7 +203,7 @@ TEST_F(ServiceServer, IdleConnectionsNeitherDelayAPingNorLiveLongerThanTheirWind
   EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
   EXPECT_GE(open_connection_count(), 200u);
   idle.clear();
-  wait_for_open_connections(0);
+  EXPECT_TRUE(wait_for_open_connection_count(0, kSettleLimit));
 
   // Each idle one is answered with the time-out and closed, once its window from its accept
   // has passed.
@@ -177,17 +230,18 @@ TEST_F(ServiceServer, IdleConnectionsNeitherDelayAPingNorLiveLongerThanTheirWind
 TEST_F(ServiceServer, ConnectionsOverTheLimitAreClosedAtOnce) {
   // The held connections keep their places for longer than any run takes; one more is closed
   // without a reply, where a connection given a place would be answered only when its window
-  // ends.
+  // ends. No places are reserved here, so the limit is the same for whoever runs the test (the
+  // reserve has a test of its own).
   constexpr std::size_t kLimit = 64;
-  restart(ListenerLimits{.request_window = std::chrono::minutes(5), .max_open_connections = kLimit});
+  restart(ListenerLimits{
+      .request_window = std::chrono::minutes(5), .max_open_connections = kLimit, .reserved_connections = 0});
   std::vector<platform::PipeConnection> held;
   for (std::size_t i = 0; i < kLimit; ++i) {
     auto pipe = connect_pipe(kConnectWait);
     ASSERT_TRUE(pipe.has_value()) << i;
     held.push_back(std::move(*pipe));
   }
-  wait_for_open_connections(kLimit);
-  ASSERT_EQ(open_connection_count(), kLimit);
+  ASSERT_TRUE(wait_for_open_connection_count(kLimit, kSettleLimit)) << open_connection_count();
 
   auto extra = connect_pipe(kConnectWait);
   ASSERT_TRUE(extra.has_value());
@@ -198,7 +252,7 @@ TEST_F(ServiceServer, ConnectionsOverTheLimitAreClosedAtOnce) {
   EXPECT_EQ(*got, 0u);
 
   held.clear();
-  wait_for_open_connections(0);
+  EXPECT_TRUE(wait_for_open_connection_count(0, kSettleLimit));
   EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
 }
 
@@ -262,6 +316,92 @@ TEST_F(ServiceServer, UserAtItsCapDoesNotLockOutAnotherUser) {
   int status = 0;
   ::waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Connections that a child process of another user opens and holds until the object goes.
+class ConnectionsHeldByUser {
+ public:
+  ConnectionsHeldByUser(uid_t uid, std::size_t count) {
+    int report[2];
+    if (::pipe2(hold_, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0) return;
+    child_ = ::fork();
+    if (child_ == 0) {
+      ::close(hold_[1]);
+      ::close(report[0]);
+      if (::setgroups(0, nullptr) != 0 ||
+          ::setresgid(kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid) != 0 ||
+          ::setresuid(uid, uid, uid) != 0) {
+        ::_exit(100);
+      }
+      std::vector<platform::PipeConnection> held;
+      for (std::size_t i = 0; i < count; ++i) {
+        auto pipe = connect_pipe(kConnectWait);
+        if (!pipe) ::_exit(101);
+        held.push_back(std::move(*pipe));
+      }
+      if (::write(report[1], "ok", 2) != 2) ::_exit(102);
+      char byte = 0;
+      (void)::read(hold_[0], &byte, 1);
+      ::_exit(0);
+    }
+    ::close(hold_[0]);
+    ::close(report[1]);
+    char buffer[2] = {};
+    ssize_t n;
+    while ((n = ::read(report[0], buffer, sizeof(buffer))) < 0 && errno == EINTR) {
+    }
+    connected_ = n == 2 && std::string_view(buffer, 2) == "ok";
+    ::close(report[0]);
+  }
+  ~ConnectionsHeldByUser() {
+    ::close(hold_[1]);
+    if (child_ > 0) ::waitpid(child_, nullptr, 0);
+  }
+  ConnectionsHeldByUser(const ConnectionsHeldByUser&) = delete;
+  ConnectionsHeldByUser& operator=(const ConnectionsHeldByUser&) = delete;
+
+  // Whether the child made all its connections.
+  [[nodiscard]] bool connected() const { return connected_; }
+
+ private:
+  int hold_[2] = {-1, -1};
+  pid_t child_ = -1;
+  bool connected_ = false;
+};
+
+TEST_F(ServiceServer, RootKeepsAReservedPlaceWhenOtherUsersFillTheRest) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  // Six places for all other users, three per user, and two more for root and the service's
+  // own user (this test runs as root, which is also the listener's user).
+  constexpr std::size_t kTotal = 6;
+  restart(ListenerLimits{.request_window = std::chrono::minutes(5),
+                         .max_open_connections = kTotal,
+                         .max_connections_per_user = 3,
+                         .reserved_connections = 2});
+
+  // Two users fill every place that others may take.
+  const ConnectionsHeldByUser first(kavel_test::kUnprivilegedUid, 3);
+  const ConnectionsHeldByUser second(4242, 3);
+  ASSERT_TRUE(first.connected() && second.connected());
+  ASSERT_TRUE(wait_for_open_connection_count(kTotal, kSettleLimit)) << open_connection_count();
+
+  // A third user is closed at once; root is answered.
+  EXPECT_TRUE(as_unprivileged_user([] { return call_raw(R"({"op":"ping"})"); }, 4343).starts_with("error: "));
+  EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
+  ASSERT_TRUE(wait_for_open_connection_count(kTotal, kSettleLimit)) << open_connection_count();
+
+  // Root too stops at the end of the reserve.
+  std::vector<platform::PipeConnection> root_held;
+  for (int i = 0; i < 2; ++i) {
+    auto pipe = connect_pipe(kConnectWait);
+    ASSERT_TRUE(pipe.has_value());
+    root_held.push_back(std::move(*pipe));
+  }
+  ASSERT_TRUE(wait_for_open_connection_count(kTotal + 2, kSettleLimit)) << open_connection_count();
+  EXPECT_TRUE(call_raw(R"({"op":"ping"})").starts_with("error: "));
+  root_held.clear();
+  ASSERT_TRUE(wait_for_open_connection_count(kTotal, kSettleLimit)) << open_connection_count();
+  EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
 }
 
 TEST(ServiceServerStop, FlagClearedBeforeTheFirstLookStopsTheListener) {

@@ -49,15 +49,17 @@ TEST(LogFormat, ControlCharactersOfClientTextAreEscaped) {
 
 TEST(LogFormat, CharactersThatBreakOrReorderALineAndStrayBytesAreEscaped) {
   const auto when = std::chrono::system_clock::now();
-  // C1 controls, the line and paragraph separators, the bidirectional embeddings, overrides
-  // and isolates; then bytes that are no UTF-8 (a lone C1 byte, a cut sequence). A no-break
-  // space and a right-to-left mark are ordinary text.
+  // C1 controls, the line and paragraph separators, every bidirectional control (the Arabic
+  // letter mark, the left-to-right and right-to-left marks, the embeddings, overrides and
+  // isolates) and the zero-width no-break space; then bytes that are no UTF-8 (a lone C1 byte, a
+  // cut sequence). A no-break space, a zero-width joiner and a letter are ordinary text.
   const std::string message =
-      "x\u0080\u0085\u009f\u2028\u2029\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069"
-      "\u00a0\u200f\u00e9|\x9b|\xe2\x80|\xff";
+      "x\u0080\u0085\u009f\u2028\u2029\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067"
+      "\u2068\u2069\ufeff\u00a0\u200d\u00e9|\x9b|\xe2\x80|\xff";
   EXPECT_TRUE(line_of(Level::Info, "t", message, when)
-                  .ends_with("] x\\u{80}\\u{85}\\u{9f}\\u{2028}\\u{2029}\\u{202a}\\u{202b}\\u{202c}\\u{202d}\\u{202e}"
-                             "\\u{2066}\\u{2067}\\u{2068}\\u{2069}\u00a0\u200f\u00e9|\\x9b|\\xe2\\x80|\\xff"))
+                  .ends_with("] x\\u{80}\\u{85}\\u{9f}\\u{2028}\\u{2029}\\u{61c}\\u{200e}\\u{200f}\\u{202a}"
+                             "\\u{202b}\\u{202c}\\u{202d}\\u{202e}\\u{2066}\\u{2067}\\u{2068}\\u{2069}\\u{feff}"
+                             "\u00a0\u200d\u00e9|\\x9b|\\xe2\\x80|\\xff"))
       << line_of(Level::Info, "t", message, when);
 }
 

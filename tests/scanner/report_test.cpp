@@ -61,17 +61,20 @@ TEST(FormatReport, NamesThatWouldBreakOrReorderTheLineShowCodePoints) {
   // A newline in a deleted file's name once printed a forged entry line of its own.
   r.entries.push_back({std::nullopt, "E:\\2\\a\n  FRN 4242 parent 64 size 1 E:\\2\\b", 41, 1, 40});
   r.entries.push_back({std::nullopt, "E:\\2\\c\x7f\x1b[2J\r\t.txt", 43, 1, 40});
-  // C1 controls, the line and paragraph separators and the bidirectional controls; a no-break
-  // space and a right-to-left mark stay as they are.
-  r.entries.push_back(
-      {std::nullopt, "E:\\2\\\u0085\u009f\u2028\u2029\u202a\u202e\u2066\u2069\u00a0\u200f.txt", 44, 1, 40});
+  // C1 controls, the line and paragraph separators, the bidirectional controls (marks,
+  // embeddings, overrides, isolates) and the zero-width no-break space; a no-break space and a
+  // zero-width joiner stay as they are.
+  r.entries.push_back({std::nullopt,
+                       "E:\\2\\\u0085\u009f\u2028\u2029\u061c\u200e\u200f\u202a\u202e\u2066\u2069\ufeff\u00a0"
+                       "\u200d.txt",
+                       44, 1, 40});
   EXPECT_EQ(format_report(r),
             "USN: x\n"
             "Total 3 paths (deduplicated by FRN|path)\n"
             "  FRN 41 parent 40 size 1 E:\\2\\a<U+000A>  FRN 4242 parent 64 size 1 E:\\2\\b\n"
             "  FRN 43 parent 40 size 1 E:\\2\\c<U+007F><U+001B>[2J<U+000D><U+0009>.txt\n"
-            "  FRN 44 parent 40 size 1 E:\\2\\<U+0085><U+009F><U+2028><U+2029><U+202A><U+202E><U+2066><U+2069>"
-            "\u00a0\u200f.txt\n");
+            "  FRN 44 parent 40 size 1 E:\\2\\<U+0085><U+009F><U+2028><U+2029><U+061C><U+200E><U+200F><U+202A>"
+            "<U+202E><U+2066><U+2069><U+FEFF>\u00a0\u200d.txt\n");
 }
 
 TEST(FormatReport, FailedMftStepHasNoLegendUnlessItsTextAsksForIt) {

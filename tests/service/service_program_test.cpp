@@ -225,6 +225,36 @@ TEST_F(ServiceProgram, ElevatedConsoleSkipsTheElevationTest) {
   }
 }
 
+TEST_F(ServiceProgram, ConsoleEndRemovesItsOwnSocketButNeverAnotherCopys) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  // Each of the console's ends takes the socket file with it.
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    auto run = start({"--console"}, env(), false, "output-" + std::to_string(signal));
+    ASSERT_TRUE(run->wait_output(kPipeLine, kLimit)) << run->output();
+    ASSERT_TRUE(answers_ping());
+    ASSERT_TRUE(std::filesystem::is_socket(socket_path()));
+    run->signal(signal);
+    EXPECT_TRUE(kavel_test::killed_by(run->wait(kLimit), signal));
+    EXPECT_FALSE(std::filesystem::exists(socket_path()));
+  }
+
+  // A copy whose socket file was taken away and replaced by a second copy's leaves the second
+  // copy's socket in place when it ends.
+  auto first = start({"--console"}, env(), false, "output-first");
+  ASSERT_TRUE(first->wait_output(kPipeLine, kLimit)) << first->output();
+  ASSERT_TRUE(std::filesystem::remove(socket_path()));
+  auto second = start({"--console"}, env(), false, "output-second");
+  ASSERT_TRUE(second->wait_output(kPipeLine, kLimit)) << second->output();
+  first->signal(SIGTERM);
+  EXPECT_TRUE(kavel_test::killed_by(first->wait(kLimit), SIGTERM));
+  EXPECT_TRUE(std::filesystem::is_socket(socket_path()));
+  EXPECT_TRUE(answers_ping());
+  second->signal(SIGTERM);
+  EXPECT_TRUE(kavel_test::killed_by(second->wait(kLimit), SIGTERM));
+  EXPECT_FALSE(std::filesystem::exists(socket_path()));
+}
+
 // ---- where it does not serve ----------------------------------------------------------------
 
 TEST_F(ServiceProgram, SecondCopyOnALivePipeSaysSoAndEndsNonZero) {

@@ -38,7 +38,6 @@ class ServiceFaults : public ::testing::Test {
     if (auto why = service_run_missing()) GTEST_SKIP() << *why;
     service_ = std::make_unique<RunningService>();
     ASSERT_TRUE(service_->ready()) << service_->output();
-    std::this_thread::sleep_for(200ms);
     baseline_ = service_->descriptor_count();
     ASSERT_TRUE(baseline_);
   }

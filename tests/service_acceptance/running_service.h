@@ -69,17 +69,44 @@ class RunningService {
   RunningService(const RunningService&) = delete;
   RunningService& operator=(const RunningService&) = delete;
 
-  // Whether the service answers a ping within `limit`.
+  // Whether the service answers a ping within `limit`, and then holds no connection any more
+  // (the thread that answered closes its end just after the reply has been read), so that a
+  // test counting the service's descriptors starts from its idle state.
   [[nodiscard]] bool ready(std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
     if (!run_->started()) return false;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     do {
       const auto reply = kavel_lib::ipc::ipc_call(kavel_lib::ipc::IpcRequest{kavel_lib::ipc::IpcRequest::Ping{}},
                                                   std::chrono::milliseconds(200));
-      if (reply) return true;
+      if (reply) return idle();
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     } while (std::chrono::steady_clock::now() < deadline);
     return false;
+  }
+
+  // The count of the service's open sockets: its listener's and one per open connection;
+  // nothing when /proc cannot tell.
+  [[nodiscard]] std::optional<std::size_t> socket_count() const {
+    std::error_code ec;
+    std::size_t count = 0;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid()) + "/fd", ec), end; !ec && it != end;
+         it.increment(ec)) {
+      std::error_code link_ec;
+      if (std::filesystem::read_symlink(it->path(), link_ec).string().starts_with("socket:")) ++count;
+    }
+    if (ec) return std::nullopt;
+    return count;
+  }
+
+  // Waits until the service's only socket is its listener's: every connection made so far has
+  // been closed. Gives whether that came within `limit` (which bounds only a failing run).
+  [[nodiscard]] bool idle(std::chrono::milliseconds limit = std::chrono::seconds(60)) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (socket_count() != std::optional<std::size_t>(1)) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
   }
 
   [[nodiscard]] ProgramRun& program() { return *run_; }

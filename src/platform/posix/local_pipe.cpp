@@ -525,19 +525,22 @@ PipeServer& PipeServer::operator=(PipeServer&& other) noexcept {
 
 PipeServer::~PipeServer() { close_now(); }
 
+void PipeServer::remove_name() const {
+  if (path_.empty() || !folder_.valid()) return;
+  const std::string name = path_.filename().string();
+  // Under the name's lock, so that a server replacing this socket (closed, so it refuses) is not
+  // undone by this removal.
+  const auto lock = NameLock::take(folder_.get(), name);
+  struct stat info {};
+  if (::fstatat(folder_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(info.st_mode) &&
+      static_cast<std::uint64_t>(info.st_dev) == device_ && static_cast<std::uint64_t>(info.st_ino) == inode_) {
+    ::unlinkat(folder_.get(), name.c_str(), 0);
+  }
+}
+
 void PipeServer::close_now() {
   close_descriptor(std::exchange(fd_, -1));
-  if (!path_.empty() && folder_.valid()) {
-    const std::string name = path_.filename().string();
-    // Under the name's lock, so that a server replacing this socket (closed, so it refuses) is not
-    // undone by this removal.
-    const auto lock = NameLock::take(folder_.get(), name);
-    struct stat info {};
-    if (::fstatat(folder_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(info.st_mode) &&
-        static_cast<std::uint64_t>(info.st_dev) == device_ && static_cast<std::uint64_t>(info.st_ino) == inode_) {
-      ::unlinkat(folder_.get(), name.c_str(), 0);
-    }
-  }
+  remove_name();
   path_.clear();
   folder_.reset();
 }

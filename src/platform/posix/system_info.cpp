@@ -1,5 +1,6 @@
 #include "platform/system_info.h"
 
+#include <malloc.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -78,6 +79,12 @@ std::expected<std::uint64_t, OsError> raise_descriptor_limit() {
     limit = raised;
   }
   return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+void return_free_memory() {
+  // Every arena's free pages, not only the main heap's top: each connection thread allocates
+  // from an arena of its own.
+  (void)::malloc_trim(0);
 }
 
 }  // namespace kavel_lib::platform
