@@ -97,9 +97,6 @@ class DestinationFile {
 // renamed themselves, never followed.
 std::expected<void, OsError> rename_path(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// Removes a file (a link is removed itself, never its target); folders are refused.
-std::expected<void, OsError> remove_file(const std::filesystem::path& path);
-
 // The length of the regular file at the path, taken from the file itself once it is open
 // (a final link is not followed); anything but a regular file gives ERROR_ACCESS_DENIED.
 std::expected<std::uint64_t, OsError> regular_file_length(const std::filesystem::path& path);

@@ -57,8 +57,12 @@ void run_exfat(const Device& volume, std::uint32_t start, std::uint32_t offset, 
   (void)exfat::collect_fat_chain(*geometry, fat, start, exfat::kMaxFileClusters);
   auto data = exfat::read_exfat_file_data(*geometry, volume, fat, start, offset, size, (flags & 1) != 0);
   if (data) (void)exfat::content_matches_extension(*data, size, name);
-  if (flags & 2) (void)exfat::relocate_start_cluster(*geometry, volume, fat, start, offset, size, name);
-  if (const auto bitmap = exfat::AllocationBitmap::find(*geometry, volume, fat)) {
+  const auto bitmap = exfat::AllocationBitmap::find(*geometry, volume, fat);
+  if (flags & 2) {
+    (void)exfat::relocate_start_cluster(*geometry, volume, fat, bitmap ? &*bitmap : nullptr, start, offset, size,
+                                        (flags & 1) != 0, name);
+  }
+  if (bitmap) {
     (void)bitmap->is_free(start);
     (void)bitmap->is_in_use(start);
   }

@@ -79,7 +79,8 @@ TEST_F(ActingIdentity, EveryDestinationCallActsAsTheClient) {
 
   // A root file in a root-only folder can be neither removed, renamed nor looked at.
   kavel_test::write_file(closed_ / "root.txt", "root");
-  EXPECT_FALSE(remove_file(closed_ / "root.txt").has_value());
+  const auto closed = OpenedFolder::open(closed_);
+  EXPECT_FALSE(closed && closed->remove("root.txt"));
   EXPECT_FALSE(rename_path(closed_ / "root.txt", open_ / "stolen").has_value());
   EXPECT_FALSE(regular_file_length(closed_ / "root.txt").has_value());
   EXPECT_TRUE(fs::exists(closed_ / "root.txt"));

@@ -514,9 +514,11 @@ TEST(RenameAndRemove, MoveAndDeleteFiles) {
   ASSERT_TRUE(rename_path(dir / "a", dir / "b"));
   EXPECT_FALSE(fs::exists(dir / "a"));
   EXPECT_EQ(kavel_test::read_file(dir / "b"), "1");
-  ASSERT_TRUE(remove_file(dir / "b"));
+  const auto folder = OpenedFolder::open(dir.path());
+  ASSERT_TRUE(folder);
+  ASSERT_TRUE(folder->remove("b"));
   EXPECT_FALSE(fs::exists(dir / "b"));
-  auto again = remove_file(dir / "b");
+  auto again = folder->remove("b");
   ASSERT_FALSE(again);
   EXPECT_EQ(again.error().kind(), OsErrorKind::NotFound);
   EXPECT_FALSE(rename_path(dir / "b", dir / "c"));
@@ -526,11 +528,16 @@ TEST(RenameAndRemove, RemovingALinkKeepsItsTargetAndFoldersAreRefused) {
   TempDir dir;
   kavel_test::write_file(dir / "target", "t");
   fs::create_symlink(dir / "target", dir / "link");
-  ASSERT_TRUE(remove_file(dir / "link"));
+  const auto folder = OpenedFolder::open(dir.path());
+  ASSERT_TRUE(folder);
+  ASSERT_TRUE(folder->remove("link"));
   EXPECT_EQ(kavel_test::read_file(dir / "target"), "t");
   fs::create_directory(dir / "folder");
-  EXPECT_FALSE(remove_file(dir / "folder"));
+  EXPECT_FALSE(folder->remove("folder"));
   EXPECT_TRUE(fs::is_directory(dir / "folder"));
+  // Only a name in the folder itself: nothing above or below it.
+  EXPECT_FALSE(folder->remove("../x"));
+  EXPECT_FALSE(folder->remove(".."));
 }
 
 }  // namespace

@@ -126,11 +126,6 @@ std::expected<void, OsError> check_folder(int folder, const std::vector<MappedFi
     return std::unexpected(device_destination());
   }
 
-  struct stat st {};
-  if (::fstat(folder, &st) != 0) return std::unexpected(OsError::last());
-  for (const auto& file : mapped) {
-    if (file.block_device && st.st_dev == file.block_number) return std::unexpected(on_mapped_device(file));
-  }
   if (mapped.empty()) return {};
   const auto storage = posix::trace_file_system(folder);
   for (const auto& file : mapped) {
@@ -424,13 +419,6 @@ std::expected<void, OsError> rename_path(const std::filesystem::path& from, cons
   const posix::IdentityGuard guard;
   if (guard.failure()) return std::unexpected(*guard.failure());
   if (::rename(from.c_str(), to.c_str()) != 0) return std::unexpected(OsError::last());
-  return {};
-}
-
-std::expected<void, OsError> remove_file(const std::filesystem::path& path) {
-  const posix::IdentityGuard guard;
-  if (guard.failure()) return std::unexpected(*guard.failure());
-  if (::unlink(path.c_str()) != 0) return std::unexpected(OsError::last());
   return {};
 }
 

@@ -77,11 +77,4 @@ StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platfo
   return given;
 }
 
-StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platform::Device& volume,
-                                     const ExfatFat& fat, std::uint32_t start, std::uint32_t offset,
-                                     std::uint64_t size, std::string_view name) {
-  const auto bitmap = AllocationBitmap::find(geometry, volume, fat);
-  return relocate_start_cluster(geometry, volume, fat, bitmap ? &*bitmap : nullptr, start, offset, size, false, name);
-}
-
 }  // namespace kavel_lib::engine::windows::exfat_deleted

@@ -43,9 +43,5 @@ StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platfo
                                      std::uint32_t offset, std::uint64_t size, bool no_fat_chain,
                                      std::string_view name);
 
-// The same with the volume's own bitmap, for an export along the FAT chain.
-StartPosition relocate_start_cluster(const ExfatGeometry& geometry, const platform::Device& volume,
-                                     const ExfatFat& fat, std::uint32_t start, std::uint32_t offset,
-                                     std::uint64_t size, std::string_view name);
 
 }  // namespace kavel_lib::engine::windows::exfat_deleted

@@ -91,7 +91,7 @@ std::expected<void, OsError> export_ntfs_frn_on_device(std::string_view volume_p
   // bytes themselves.
   if (const auto resident = unnamed_resident_attribute(*record, ntfs::kAttrTypeData);
       resident && !resident->value.empty()) {
-    if ((resident->flags & ntfs::kAttrFlagEncrypted) != 0) return std::unexpected(invalid_data(kEncryptedDataText));
+    if (auto refused = refused_data(resident->flags & ntfs::kAttrFlagEncrypted)) return std::unexpected(*refused);
     return write_whole(destination, resident->value);
   }
 

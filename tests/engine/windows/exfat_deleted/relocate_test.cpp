@@ -23,7 +23,9 @@ ExfatBuilder wide_volume(bool bitmap = true) {
 
 StartPosition relocate(const OpenExfatVolume& v, std::uint32_t start, std::uint32_t offset, std::uint64_t size,
                        std::string_view name) {
-  return relocate_start_cluster(v.geometry, v.device, *v.fat, start, offset, size, name);
+  const auto bitmap = AllocationBitmap::find(v.geometry, v.device, *v.fat);
+  return relocate_start_cluster(v.geometry, v.device, *v.fat, bitmap ? &*bitmap : nullptr, start, offset, size, false,
+                                name);
 }
 
 StartPosition relocate_with_text_at(std::initializer_list<std::uint32_t> clusters, std::uint32_t start = 1000,
