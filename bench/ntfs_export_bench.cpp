@@ -1,6 +1,8 @@
 // Exporting one file by its record number, against the Sleuth Kit's icat writing the same file:
 // a 40 MiB file in 8 fragments on a builder-made 64 MiB volume (the copy runs in 4 MiB
-// chunks), and a resident file (one record read, no cluster read).
+// chunks), a resident file (one record read, no cluster read), and a deleted 100 MiB file in
+// one run on a 160 MiB volume (what the look-up of its clusters in $Bitmap costs beside the
+// copy).
 #include <benchmark/benchmark.h>
 
 #include <fstream>
@@ -37,22 +39,47 @@ const Volume& volume() {
   return *v;
 }
 
-void export_bench(benchmark::State& state, bool big) {
-  const Volume& v = volume();
-  if (v.image.empty()) {
+struct ContiguousVolume {
+  kavel_test::TempDir dir;
+  std::filesystem::path image;
+  std::uint64_t record = 0;
+  std::uint64_t size = 100u << 20;
+};
+
+const ContiguousVolume& contiguous_volume() {
+  static const ContiguousVolume* v = [] {
+    auto* out = new ContiguousVolume;
+    nb::VolumeBuilder b({.volume_size = 160u << 20});
+    std::string data(out->size, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 11);
+    out->record = b.add_file(b.root(), "whole.bin", std::move(data), {.deleted = true});
+    out->image = out->dir / "volume.img";
+    if (!b.write(out->image)) out->image.clear();
+    return out;
+  }();
+  return *v;
+}
+
+void run_exports(benchmark::State& state, const std::filesystem::path& image, std::uint64_t record,
+                 std::uint64_t size, const std::filesystem::path& dest) {
+  if (image.empty()) {
     state.SkipWithError("the volume cannot be built");
     return;
   }
-  kavel_test::ScopedEnv env("KAVEL_DRIVES", "E=" + v.image.string());
-  const auto dest = v.dir / "out.bin";
+  kavel_test::ScopedEnv env("KAVEL_DRIVES", "E=" + image.string());
   for (auto _ : state) {
-    auto done = ew::export_ntfs_frn(U'E', big ? v.big : v.small, dest);
+    auto done = ew::export_ntfs_frn(U'E', record, dest);
     if (!done) {
       state.SkipWithError(done.error().display().c_str());
       return;
     }
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * (big ? v.big_size : 600)));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+void export_bench(benchmark::State& state, bool big) {
+  const Volume& v = volume();
+  run_exports(state, v.image, big ? v.big : v.small, big ? v.big_size : 600, v.dir / "out.bin");
 }
 
 void icat_bench(benchmark::State& state, bool big) {
@@ -77,11 +104,16 @@ void BM_ExportNtfsFrnFragmented40MiB(benchmark::State& state) { export_bench(sta
 void BM_IcatFragmented40MiB(benchmark::State& state) { icat_bench(state, true); }
 void BM_ExportNtfsFrnResident(benchmark::State& state) { export_bench(state, false); }
 void BM_IcatResident(benchmark::State& state) { icat_bench(state, false); }
+void BM_ExportNtfsFrnDeletedContiguous100MiB(benchmark::State& state) {
+  const ContiguousVolume& v = contiguous_volume();
+  run_exports(state, v.image, v.record, v.size, v.dir / "out.bin");
+}
 
 BENCHMARK(BM_ExportNtfsFrnFragmented40MiB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IcatFragmented40MiB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportNtfsFrnResident)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IcatResident)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ExportNtfsFrnDeletedContiguous100MiB)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
