@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/windows/drive_device_path.h"
+#include "engine/windows/raw_mft/cluster_bitmap.h"
 #include "engine/windows/raw_mft/export_records.h"
 #include "engine/windows/raw_mft/export_source.h"
 #include "engine/windows/raw_mft/ntfs_layout.h"
@@ -44,29 +45,32 @@ std::expected<void, OsError> write_whole(const std::filesystem::path& destinatio
   return out->close();
 }
 
-// Copies the bytes [0, size) of a stream into `out`: those before its initialized size from
-// their clusters, in reads of at most one chunk; sparse parts and everything from the
-// initialized size on are left as holes, so zeros never cost the destination's disk.
-std::expected<void, OsError> copy_stream(const NtfsVolume& volume, const GatheredStream& data, std::uint64_t size,
-                                         platform::DestinationFile& out) {
-  const std::uint64_t valid = std::min(data.initialized_size, size);
-  if (valid > 0) {
-    const auto pieces = map_stream_range(data.runs, volume.geometry.bytes_per_cluster, 0, valid);
-    if (!pieces) return std::unexpected(make_cluster_read_error());
-    std::vector<std::uint8_t> buffer;
-    for (const StreamPiece& piece : *pieces) {
-      if (piece.sparse) {
-        if (auto skipped = out.skip(piece.length); !skipped) return std::unexpected(skipped.error());
-        continue;
-      }
-      for (std::uint64_t done = 0; done < piece.length;) {
-        const std::uint64_t chunk = std::min(piece.length - done, kExportChunkBytes);
-        buffer.resize(static_cast<std::size_t>(chunk));
-        // No overflow: runs_cover proved every real run's clusters addressable in 64 bits.
-        if (!volume.read_exact(piece.device_offset + done, buffer)) return std::unexpected(make_cluster_read_error());
-        if (auto written = out.write_all(buffer); !written) return std::unexpected(written.error());
-        done += chunk;
-      }
+// Whether the record says its file is deleted: its in-use flag is clear, or its flags cannot
+// be read (a BAAD record).
+bool record_deleted(std::span<const std::uint8_t> record) {
+  const auto flags = ntfs::file_record_flags(record);
+  return !flags || (*flags & ntfs::kRecordFlagInUse) == 0;
+}
+
+// Copies the bytes [0, size) of a stream into `out`: the pieces (those of the bytes before its
+// initialized size) from their clusters, in reads of at most one chunk; sparse parts and
+// everything from the initialized size on are left as holes, so zeros never cost the
+// destination's disk.
+std::expected<void, OsError> copy_stream(const NtfsVolume& volume, std::span<const StreamPiece> pieces,
+                                         std::uint64_t size, platform::DestinationFile& out) {
+  std::vector<std::uint8_t> buffer;
+  for (const StreamPiece& piece : pieces) {
+    if (piece.sparse) {
+      if (auto skipped = out.skip(piece.length); !skipped) return std::unexpected(skipped.error());
+      continue;
+    }
+    for (std::uint64_t done = 0; done < piece.length;) {
+      const std::uint64_t chunk = std::min(piece.length - done, kExportChunkBytes);
+      buffer.resize(static_cast<std::size_t>(chunk));
+      // No overflow: runs_cover proved every real run's clusters addressable in 64 bits.
+      if (!volume.read_exact(piece.device_offset + done, buffer)) return std::unexpected(make_cluster_read_error());
+      if (auto written = out.write_all(buffer); !written) return std::unexpected(written.error());
+      done += chunk;
     }
   }
   return out.set_length(size);
@@ -103,9 +107,23 @@ std::expected<void, OsError> export_ntfs_frn_on_device(std::string_view volume_p
   const std::uint64_t cluster = volume.geometry.bytes_per_cluster;
   if (!runs_cover(data.runs, cluster, size)) return std::unexpected(make_cluster_read_error());
 
+  // The pieces the copy reads: the bytes before the initialized size.
+  const std::uint64_t valid = std::min(data.initialized_size, size);
+  std::vector<StreamPiece> pieces;
+  if (valid > 0) {
+    auto mapped = map_stream_range(data.runs, cluster, 0, valid);
+    if (!mapped) return std::unexpected(make_cluster_read_error());
+    pieces = std::move(*mapped);
+  }
+  // A deleted file's record keeps its runs after another file has taken the clusters; what
+  // those clusters hold now is not this file's.
+  if (record_deleted(*record) && any_cluster_in_use(volume, mft, piece_clusters(pieces, cluster))) {
+    return std::unexpected(OsError::with_text(OsErrorKind::NotFound, std::string(kOverwrittenClustersText)));
+  }
+
   auto out = create_destination(destination);
   if (!out) return std::unexpected(out.error());
-  if (auto copied = copy_stream(volume, data, size, *out); !copied) return std::unexpected(copied.error());
+  if (auto copied = copy_stream(volume, pieces, size, *out); !copied) return std::unexpected(copied.error());
   return out->close();
 }
 

@@ -24,6 +24,11 @@ inline constexpr std::string_view kCompressedDataText =
 inline constexpr std::string_view kEncryptedDataText =
     "the file's data is NTFS-encrypted; this export does not decrypt it";
 
+// Kind NotFound: a deleted file's clusters are marked in use in $Bitmap (the exFAT exporter's
+// text for the same case).
+inline constexpr std::string_view kOverwrittenClustersText =
+    "Data clusters of the deleted file have been overwritten or cannot be located";
+
 // Kind Other, "Failed to read file cluster data (data may have been overwritten)".
 platform::OsError make_cluster_read_error();
 
@@ -37,7 +42,11 @@ inline constexpr std::uint64_t kExportChunkBytes = 0x400000;
 // out all of the data size (sparse parts count) before the destination is made. Encrypted
 // data (a resident value or the extent at VCN 0 flagged so) and compressed non-resident data
 // are refused before the destination is made; a resident value flagged compressed is stored
-// uncompressed (NTFS compresses only clusters) and is written like any other. Bytes before
+// uncompressed (NTFS compresses only clusters) and is written like any other. A deleted record
+// (in-use flag clear, or flags that cannot be read, as in a BAAD record) whose clusters to be
+// read include one that $Bitmap marks in use is refused with kOverwrittenClustersText before
+// the destination is made; a $Bitmap that cannot be read, or clusters past its end, count as
+// not in use. Live records, resident data and sparse parts are not looked up. Bytes before
 // the initialized size come from their clusters; sparse parts and the bytes from the
 // initialized size on read as zeros and are left as holes in the destination, which ends at
 // the data size. Parent folders are created; an existing regular file is truncated. A chunk

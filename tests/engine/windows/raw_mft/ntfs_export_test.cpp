@@ -1,13 +1,16 @@
 // The NTFS exporter on volumes written by the test builder: resident, non-resident, sparse and
 // fragmented data, alternate streams, $DATA split over extension records (resident and
 // non-resident attribute lists), BAAD records, a fragmented $MFT, the physical-drive road,
-// compressed and encrypted data, and the failures the export reports.
+// compressed and encrypted data, deleted records whose clusters another file holds, and the
+// failures the export reports.
 #include <sys/stat.h>
 
 #include <fstream>
 
 #include <gtest/gtest.h>
 
+#include "engine/windows/raw_mft/cluster_bitmap.h"
+#include "engine/windows/raw_mft/data_runs.h"
 #include "engine/windows/raw_mft/export_records.h"
 #include "engine/windows/raw_mft/export_source.h"
 #include "engine/windows/raw_mft/ntfs_export.h"
@@ -395,6 +398,102 @@ TEST_F(ComposedVolume, CompressedAndEncryptedDataAreRefusedBeforeTheDestinationI
     EXPECT_FALSE(export_ntfs_frn(U'e', r.record, dir_ / "kept.bin")) << r.record;
     EXPECT_EQ(kavel_test::read_file(dir_ / "kept.bin"), "kept") << r.record;
   }
+}
+
+// A deleted record keeps its runs after a live file has taken its clusters: $Bitmap marks them
+// in use, and the export refuses the record before the destination is made, on the volume and
+// on the physical drive alike. Only the clusters the copy would read count: free and sparse
+// ones, and those past the initialized size, do not. Without a readable $Bitmap the export
+// goes on as before.
+TEST_F(ComposedVolume, ADeletedRecordWhoseClustersAreInUseIsRefusedOnBothRoads) {
+  constexpr std::uint64_t kOffset = 1u << 20;
+  build({.disk_offset = kOffset});
+  const std::string live = pattern(3 * kCluster + 10, 60);
+  const auto r_live = builder_->add_file(nb::VolumeBuilder::root(), "live.bin", live,
+                                         {.residency = nb::Residency::NonResident});
+  finish();
+  const auto live_record = accept_record(edits_->record(r_live).value(), r_live);
+  ASSERT_TRUE(live_record);
+  const auto live_runs = decode_unnamed_attribute_runs(*live_record, kData);
+  ASSERT_TRUE(live_runs);
+  std::vector<nb::format::Run> taken;
+  for (const DataRun& r : live_runs->runs) taken.push_back({r.lcn, r.length});
+  const nb::format::Run last_taken{taken.back().lcn + static_cast<std::int64_t>(taken.back().length) - 1, 1};
+  auto deleted = [&](std::uint64_t n, std::vector<nb::format::Run> runs, std::uint64_t size,
+                     std::optional<std::uint64_t> initialized = std::nullopt, std::uint16_t flags = 0) {
+    auto desc = nb::ComposedRecord{.number = n, .flags = flags, .attributes = nb::file_head(parent_, "d.bin", size)};
+    auto data = data_extent(0, std::move(runs), size);
+    data.initialized_size = initialized;
+    desc.attributes.push_back(data);
+    put(desc);
+  };
+  deleted(120, taken, live.size());                                  // every cluster taken
+  deleted(121, {fill(0, 1, pattern(kCluster, 61)), last_taken}, 2 * kCluster);  // the second taken
+  deleted(122, taken, live.size(), std::nullopt, 1);                 // in use, then BAAD below
+  const std::string freed = pattern(kCluster, 62);
+  auto sparse = nb::ComposedRecord{.number = 123, .attributes = nb::file_head(parent_, "s.bin", 2 * kCluster)};
+  auto sparse_data = data_extent(0, {fill(1, 1, freed), {-1, 1}}, 2 * kCluster);
+  sparse_data.flags = 0x8000;
+  sparse.attributes.push_back(sparse_data);
+  put(sparse);
+  deleted(124, taken, live.size(), 0);  // nothing initialized: no cluster is read
+  ASSERT_TRUE(edits_->set_signature(122, "BAAD"));
+
+  auto check = [&](const char* road) {
+    SCOPED_TRACE(road);
+    for (const std::uint64_t n : {120, 121, 122}) {
+      const auto dest = dir_ / ("new" + std::to_string(n)) / "file.bin";
+      auto done = export_ntfs_frn(U'e', n, dest);
+      ASSERT_FALSE(done) << n;
+      EXPECT_EQ(done.error().kind(), platform::OsErrorKind::NotFound) << n;
+      EXPECT_EQ(done.error().display(), kOverwrittenClustersText) << n;
+      EXPECT_FALSE(fs::exists(dest.parent_path())) << n;
+      kavel_test::write_file(dir_ / "kept.bin", "kept");
+      EXPECT_FALSE(export_ntfs_frn(U'e', n, dir_ / "kept.bin")) << n;
+      EXPECT_EQ(kavel_test::read_file(dir_ / "kept.bin"), "kept") << n;
+    }
+    EXPECT_EQ(export_text(123), freed + std::string(kCluster, '\0'));
+    EXPECT_EQ(export_text(124), std::string(live.size(), '\0'));
+    EXPECT_EQ(export_text(r_live), live);
+  };
+  map_image();
+  check("volume");
+  {
+    kavel_test::ScopedEnv refuse("KAVEL_TEST_REFUSE_READS", "E:");
+    auto source = open_export_source("\\\\.\\E:");
+    ASSERT_TRUE(source) << source.error().display();
+    ASSERT_EQ(source->base_offset, kOffset);
+    check("physical drive");
+  }
+
+  // Record 6 unreadable: the bitmap is unknown and the clusters are not taken for in use.
+  ASSERT_TRUE(edits_->put_record(6, Bytes(1024, 0)));
+  map_image();
+  EXPECT_EQ(export_text(120), live);
+}
+
+// The bitmap bytes a set of clusters needs, and the bits read from them.
+TEST(ClusterBitmap, RangesAreMergedAndBitsReadLeastSignificantFirst) {
+  const StreamPiece pieces[] = {{0, 4096 * 20, 4096 * 3, false},     // clusters 20-22
+                                {0, 0, 4096, true},                  // sparse: none
+                                {0, 4096 * 9 + 100, 4000, false},    // clusters 9-10
+                                {0, 4096 * 100, 1, false}};          // cluster 100
+  std::vector<ClusterSpan> spans = piece_clusters(pieces, 4096);
+  ASSERT_EQ(spans, (std::vector<ClusterSpan>{{20, 3}, {9, 2}, {100, 1}}));
+  // Bytes 1-2 (clusters 9-22) in one range, byte 12 in another; a bitmap of 12 bytes cuts the
+  // last one off.
+  EXPECT_EQ(bitmap_ranges(spans, 64), (std::vector<BitmapRange>{{1, 2, 0, 2}, {12, 1, 2, 3}}));
+  EXPECT_EQ(spans, (std::vector<ClusterSpan>{{9, 2}, {20, 3}, {100, 1}}));
+  EXPECT_EQ(bitmap_ranges(spans, 12), (std::vector<BitmapRange>{{1, 2, 0, 2}}));
+
+  const std::vector<std::uint8_t> bits = {0x00, 0b0000'0001, 0b1000'0000};  // clusters 8 and 23
+  EXPECT_FALSE(any_bit_set(bits, 0, {9, 14}));   // 9-22
+  EXPECT_TRUE(any_bit_set(bits, 0, {8, 1}));
+  EXPECT_TRUE(any_bit_set(bits, 0, {22, 2}));    // 22-23
+  EXPECT_FALSE(any_bit_set(bits, 0, {24, 100}));  // past the bytes held
+  EXPECT_TRUE(any_bit_set(std::span(bits).subspan(2), 2, {0, 24}));
+  EXPECT_FALSE(any_bit_set(std::span(bits).subspan(2), 2, {0, 23}));
+  EXPECT_FALSE(any_bit_set(bits, 0, {UINT64_MAX, 2}));  // overflows: no span
 }
 
 TEST_F(ComposedVolume, RunsWithADataSizeOfZero) {
