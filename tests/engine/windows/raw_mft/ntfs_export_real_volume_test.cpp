@@ -1,7 +1,8 @@
 // Exports files of the real NTFS test volumes (made by mkntfs and ntfs-3g) by their record
 // numbers and compares them with the manifests' SHA-256: every deleted file whose record was
 // not reused, files beyond the first run of a fragmented $MFT, and live files; files of the
-// Windows-made volume against the Sleuth Kit's icat; and files ntfs-3g compressed.
+// Windows-made volume against the Sleuth Kit's icat; files ntfs-3g compressed; and a deleted
+// file whose clusters ntfs-3g gave to a later file.
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -261,6 +262,89 @@ TEST(NtfsCompressedFolder, ACompressedFileIsRefusedWhileIcatDecompressesIt) {
   ASSERT_TRUE(export_ntfs_frn(U'E', small_record, dir / "small.out"));
   EXPECT_EQ(kavel_test::read_file(dir / "small.out"), small);
   EXPECT_EQ(kavel_test::run_command("icat " + quoted + " " + std::to_string(small_record)).output, small);
+}
+
+// Makes an NTFS volume with 4 KiB clusters and, through ntfs-3g, three files copied from the
+// given ones (reused, freed, live) and an empty fill.bin; prints the four record numbers, one
+// a line. The first file is deleted, then fill.bin grows until the volume is full, so it takes
+// every free cluster, the deleted file's among them; only then is the second file deleted, so
+// its clusters stay free. fill.bin is created before the delete, so no record is reused.
+constexpr const char* kReusedClustersScript = R"(set -eu
+img=$1 mnt=$2 reused=$3 freed=$4 live=$5
+truncate -s 8M "$img"
+mkntfs -F -q -c 4096 "$img" >/dev/null 2>&1
+mkdir -p "$mnt"
+ntfs-3g -o no_detach "$img" "$mnt" >"$mnt.log" 2>&1 &
+pid=$!
+trap 'umount "$mnt" 2>/dev/null || true; wait $pid || true' EXIT
+until mountpoint -q "$mnt"; do
+  kill -0 $pid 2>/dev/null || { cat "$mnt.log" >&2; exit 3; }
+  sleep 0.02
+done
+cp "$reused" "$mnt/reused.bin"
+cp "$freed" "$mnt/freed.bin"
+cp "$live" "$mnt/live.bin"
+: >"$mnt/fill.bin"
+for f in reused freed live fill; do stat -c %i "$mnt/$f.bin"; done
+rm "$mnt/reused.bin"
+yes fill >"$mnt/fill.bin" 2>/dev/null || true
+rm "$mnt/freed.bin"
+sync
+umount "$mnt"
+trap - EXIT
+wait $pid
+)";
+
+// A deleted file whose clusters a later live file took: its record still lists the runs, and
+// icat reads the live file's bytes through them; the export refuses it, makes nothing and
+// leaves an existing destination as it was. A deleted file whose clusters stay free, and a
+// live file, come out whole.
+TEST(NtfsReusedClusters, ADeletedFileWhoseClustersAnotherFileTookIsRefused) {
+  if (auto why = ntfs3g_mount_missing()) GTEST_SKIP() << *why;
+  kavel_test::TempDir dir;
+  auto bytes = [](std::size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 2654435761u + seed * 40503u) >> 9);
+    return s;
+  };
+  const std::string reused = bytes(100000, 1), freed = bytes(50000, 2), live = bytes(30000, 3);
+  kavel_test::write_file(dir / "reused.bin", reused);
+  kavel_test::write_file(dir / "freed.bin", freed);
+  kavel_test::write_file(dir / "live.bin", live);
+  const auto image = dir / "ntfs.img";
+  kavel_test::write_file(dir / "make.sh", kReusedClustersScript);
+  std::string command = "sh";
+  for (const fs::path& arg :
+       {dir / "make.sh", image, dir / "mnt", dir / "reused.bin", dir / "freed.bin", dir / "live.bin"}) {
+    command += " " + kavel_test::shell_quote(arg.string());
+  }
+  const auto made = kavel_test::run_command(command);
+  ASSERT_EQ(made.status, 0) << made.output;
+  std::istringstream numbers(made.output);
+  std::uint64_t r_reused = 0, r_freed = 0, r_live = 0, r_fill = 0;
+  ASSERT_TRUE(numbers >> r_reused >> r_freed >> r_live >> r_fill) << made.output;
+
+  // The Sleuth Kit reads the deleted record's runs and finds fill.bin's bytes there.
+  const std::string quoted = kavel_test::shell_quote(image.string());
+  const auto icat = kavel_test::run_command("icat " + quoted + " " + std::to_string(r_reused));
+  EXPECT_EQ(icat.output.size(), reused.size());
+  EXPECT_EQ(icat.output.find_first_not_of("fil\n"), std::string::npos) << icat.output.substr(0, 64);
+
+  kavel_test::MappedVolume volume(image, 'E');
+  const auto dest = dir / "out" / "reused.bin";
+  auto done = export_ntfs_frn(U'E', r_reused, dest);
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().kind(), platform::OsErrorKind::NotFound);
+  EXPECT_EQ(done.error().display(), kOverwrittenClustersText);
+  EXPECT_FALSE(fs::exists(dest.parent_path()));
+  kavel_test::write_file(dir / "kept.bin", "kept");
+  EXPECT_FALSE(export_ntfs_frn(U'E', r_reused, dir / "kept.bin"));
+  EXPECT_EQ(kavel_test::read_file(dir / "kept.bin"), "kept");
+
+  ASSERT_TRUE(export_ntfs_frn(U'E', r_freed, dir / "freed.out"));
+  EXPECT_TRUE(kavel_test::read_file(dir / "freed.out") == freed);
+  ASSERT_TRUE(export_ntfs_frn(U'E', r_live, dir / "live.out"));
+  EXPECT_TRUE(kavel_test::read_file(dir / "live.out") == live);
 }
 
 }  // namespace
