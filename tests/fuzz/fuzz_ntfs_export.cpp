@@ -1,16 +1,17 @@
 // libFuzzer target over the NTFS exporter's record-level readers: the record acceptance
 // (signature, fixups, own number), the unnamed $DATA of a record, attribute list entries, the
-// gathering of extents through extension records, the coverage check and the disk-extent
-// buffer.
+// gathering of extents through extension records, the coverage check, the look-up of the
+// file's clusters in a cluster bitmap and the disk-extent buffer.
 //
 // Input: one option byte (the cluster size's shift), then 1024-byte records: the first is the
 // base record (number 120), the next ones records 121, 122, ...; the bytes after the last whole
-// record stand for a non-resident attribute list's stream.
+// record stand for a non-resident attribute list's stream, and for the cluster bitmap.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "engine/windows/raw_mft/cluster_bitmap.h"
 #include "engine/windows/raw_mft/export_records.h"
 #include "engine/windows/raw_mft/export_source.h"
 #include "engine/windows/raw_mft/stream_extents.h"
@@ -56,6 +57,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // Every byte must then map to a run or a sparse part.
       const std::uint64_t probe = *gathered.data_size / 2;
       if (probe < *gathered.data_size && !ew::map_stream_range(gathered.runs, cluster, probe, 1)) __builtin_trap();
+      // The clusters an export would read, looked up in the tail as a bitmap: every span's bits
+      // lie in the ranges found for it.
+      const std::uint64_t valid = std::min(gathered.initialized_size, *gathered.data_size);
+      if (const auto pieces = ew::map_stream_range(gathered.runs, cluster, 0, valid)) {
+        auto spans = ew::piece_clusters(*pieces, cluster);
+        for (const ew::BitmapRange& range : ew::bitmap_ranges(spans, tail.size())) {
+          if (range.first > tail.size() || range.count > tail.size() - range.first ||
+              range.span_end > spans.size() || range.span_begin >= range.span_end) {
+            __builtin_trap();
+          }
+          const auto bytes = tail.subspan(range.first, range.count);
+          for (std::size_t i = range.span_begin; i < range.span_end; ++i) {
+            if (ew::any_bit_set(bytes, range.first, spans[i]) != ew::any_bit_set(tail, 0, spans[i])) __builtin_trap();
+          }
+        }
+      }
     }
   }
   return 0;
