@@ -42,10 +42,11 @@ struct BitmapRange {
   friend bool operator==(const BitmapRange&, const BitmapRange&) = default;
 };
 
-// Sorts the spans by first cluster and gives the byte ranges that hold their bits within a
-// bitmap of `bitmap_bytes` bytes: each span's bytes, merged with the range before when they
-// touch or overlap it. Bytes at or past `bitmap_bytes` are cut off; a span with no byte left
-// still belongs to the range before it, if any, and adds no bytes.
+// Drops empty spans and those whose last cluster overflows, sorts the rest by first cluster
+// and gives the byte ranges that hold their bits within a bitmap of `bitmap_bytes` bytes: each
+// span's bytes, merged with the range before when they touch or overlap it. Bytes at or past
+// `bitmap_bytes` are cut off; a span with no byte left belongs to the range before it, if it
+// touches that, and adds no bytes; otherwise it, and every span after it, is in no range.
 std::vector<BitmapRange> bitmap_ranges(std::vector<ClusterSpan>& spans, std::uint64_t bitmap_bytes);
 
 // Whether a bit of the span is set in `bytes`, which hold the bitmap from byte `first_byte` on;
