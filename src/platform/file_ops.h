@@ -89,6 +89,7 @@ class DestinationFile {
   std::expected<void, OsError> close();
 
  private:
+  friend class OpenedFolder;
   explicit DestinationFile(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
