@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/acting_identity.h"
+#include "platform/posix/storage_trace.h"
 #include "support/mapped_volume.h"
 #include "support/test_env.h"
 
@@ -675,6 +676,29 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
     EXPECT_EQ(other->finish(), 0);
   }
   EXPECT_EQ(count_in_file(ntfs, marker), 0U);
+}
+
+// The mount table's lines as the trace reads them: fields split at spaces, then unescaped; an
+// overlay's super options split at commas before their escapes are undone, so a comma in a
+// folder's name stays in the name.
+TEST(StorageTrace, MountLinesAndOverlayOptionsAreTakenApart) {
+  const auto line = posix::parse_mount_line(
+      R"(36 35 98:3 /mnt1 /mnt\040two rw,noatime master:1 - fuseblk /srv/my\040n.img rw,user_id=0)");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->id, 36U);
+  EXPECT_EQ(line->device, makedev(98, 3));
+  EXPECT_EQ(line->type, "fuseblk");
+  EXPECT_EQ(line->source, "/srv/my n.img");
+  EXPECT_EQ(line->super_options, "rw,user_id=0");
+  EXPECT_FALSE(posix::parse_mount_line("36 35 98:x / / rw - ext4 /dev/sda1 rw"));
+  EXPECT_FALSE(posix::parse_mount_line("ID 35 98:0 / / rw - ext4 /dev/sda1 rw"));
+  EXPECT_FALSE(posix::parse_mount_line("36 35"));
+
+  const auto overlay = posix::parse_mount_line(
+      R"(90 26 0:51 / /o rw - overlay overlay rw,lowerdir=/l\054x,upperdir=/u\054p/up,workdir=/w\134k\0401,index=off)");
+  ASSERT_TRUE(overlay);
+  EXPECT_EQ(posix::overlay_write_folders(overlay->super_options), (std::vector<std::string>{"/u,p/up", "/w\\k 1"}));
+  EXPECT_TRUE(posix::overlay_write_folders("rw,lowerdir=/a:/b").empty());
 }
 
 TEST(DestinationFile, ContentIsReplacedInPlace) {
