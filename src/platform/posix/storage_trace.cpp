@@ -117,8 +117,8 @@ dev_t decode_loop_device(std::uint64_t encoded) {
 
 // The device and inode of the file behind the loop device with this number, as the loop driver
 // holds them: they stay right when the file's name is gone or was reached through a mount that
-// is gone. The device is opened (read-only, by the node udev names in sysfs) only when that
-// node proves to be this very device.
+// is gone. The device is opened (read-only, by the name the kernel gives it in sysfs) only when
+// that node proves to be this very device.
 std::optional<std::pair<dev_t, ino_t>> loop_backing(dev_t device) {
   const auto uevent = read_small_file(sysfs_folder(device) + "/uevent", kAttributeLimit);
   if (!uevent) return std::nullopt;
