@@ -185,8 +185,12 @@ class Tracer {
     }
     if (exists(folder + "/loop")) {
       // A loop device: the file behind it, whatever offset it reads the file at; by the name
-      // sysfs gives only when the driver does not tell the file itself.
-      if (const auto backing = loop_backing(device)) {
+      // sysfs gives only when the driver does not tell the file itself. The driver is asked in
+      // a destination's trace only, where whatever stacks on the loop device holds it open: the
+      // last close of one set to clear itself (a mapped device nobody holds) would detach it.
+      std::optional<std::pair<dev_t, ino_t>> backing;
+      if (through_file_systems_) backing = loop_backing(device);
+      if (backing) {
         file(backing->first, backing->second, depth + 1);
       } else if (const auto name = read_attribute(folder + "/loop/backing_file")) {
         named(*name, depth + 1);

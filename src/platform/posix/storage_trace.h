@@ -5,8 +5,8 @@
 // names (a block device, or for FUSE and the like the image file it was mounted from), and for
 // an overlay the folders it writes into (its upperdir and workdir), traced as folders. A block
 // device is followed down its stack through sysfs: a partition to its whole disk, a loop device
-// to its backing file (known by the device and inode the loop driver holds, else by the name
-// sysfs gives), device-mapper and md to their slaves. An image file met on the way (a loop
+// to its backing file (in a destination's trace known by the device and inode the loop driver
+// holds, else by the name sysfs gives), device-mapper and md to their slaves. An image file met on the way (a loop
 // device's backing file, a FUSE mount's source) lies in a file system of its own, which is
 // traced on the same way (its mount found by the file's device number). What lies at the bottom
 // is a set of files and of disks; two things share storage when these meet.
@@ -46,7 +46,8 @@ struct Storage {
 std::optional<Storage> trace_file_system(int fd);
 
 // What the block device with this number is stored on (the device itself among them), down
-// to the files and disks below it; the file systems those files lie in are not followed.
+// to the files and disks below it (a loop device's file by the name sysfs gives: the device is
+// not opened); the file systems those files lie in are not followed.
 Storage trace_block_device(dev_t device);
 
 // A file as storage: the file itself.
