@@ -30,17 +30,23 @@ std::expected<void, OsError> create_parent_folders(const std::filesystem::path& 
 
 // A destination file open for writing; owns its descriptor and closes it when released.
 //
-// Every open first opens the destination's folder (links in the folder path are followed) and
-// refuses, with "export destination cannot be a device path", a folder of the kernel's own file
-// systems (proc, sysfs, devpts, cgroup, debugfs, tracefs, securityfs) or one that resolves to a
-// place under /dev, /proc or /sys; the file is then opened inside that very folder. The
-// evidence is never written: a folder whose file system is stored on what the drive table maps
-// (traced, as the service, from the folder's mount down through partitions, loop devices and
-// device-mapper or md to block devices and image files: a mapped block device, a partition of
-// a mapped disk, a disk holding a mapped partition, a mapped image under any offset), and a
-// file that is the image or block device behind any drive-table entry (the same file under any
-// name, hard links included), are refused before anything is changed. A file system whose
-// storage cannot be traced (tmpfs, proc, network, overlay) is not refused for it.
+// Every open first opens the destination's folder (links in the folder path are followed, but
+// never a magic link of /proc such as /proc/PID/root or /proc/PID/fd/N, refused with "export
+// destination cannot be a device path") and refuses, with the same text, a folder of the
+// kernel's own file systems (proc, sysfs, devpts, cgroup, debugfs, tracefs, securityfs) or one
+// that resolves to a place under /dev, /proc or /sys; the file is then opened inside that very
+// folder. The evidence is never written: a folder whose file system is stored on what the drive
+// table maps (traced, as the service, from the folder's mount down through partitions, loop
+// devices and device-mapper or md to block devices and image files, an image file through the
+// file system it lies in, an overlay through its upper and work folders: a mapped block device,
+// a partition of a mapped disk, a disk holding a mapped partition, a mapped image under any
+// offset), a file that is the image or block device behind any drive-table entry (the same
+// file under any name, hard links included), and a file that is a mount of its own stored on
+// the evidence, are refused before anything is changed. Where what a folder or such a file is
+// stored on cannot be told (its mount is in the service's mount table neither by ID nor by
+// device number, an overlay folder does not open, the trace's bounds are passed) it is refused
+// with "cannot tell what the export destination is stored on". A file system that keeps its
+// data nowhere below (tmpfs, network) is not refused for it.
 class DestinationFile {
  public:
   // Opens the path for writing: creates the file, or truncates an existing one after checking
@@ -89,6 +95,7 @@ class DestinationFile {
   std::expected<void, OsError> close();
 
  private:
+  friend class OpenedFolder;
   explicit DestinationFile(int fd) : fd_(fd) {}
   int fd_ = -1;
 };

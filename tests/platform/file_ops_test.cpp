@@ -7,15 +7,18 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <expected>
 #include <filesystem>
+#include <string_view>
 #include <utility>
 
 #include <gtest/gtest.h>
 
 #include "platform/acting_identity.h"
+#include "platform/posix/storage_trace.h"
 #include "support/mapped_volume.h"
 #include "support/test_env.h"
 
@@ -311,6 +314,11 @@ class Mounted {
     fs::create_directories(target_);
     mounted_ = ::mount(source.c_str(), target_.c_str(), type, MS_NOATIME, nullptr) == 0;
   }
+  // With mount flags and options; the target must exist (a file, for a file's bind mount).
+  Mounted(const std::string& source, fs::path target, const char* type, unsigned long flags, const std::string& data)
+      : target_(std::move(target)) {
+    mounted_ = ::mount(source.c_str(), target_.c_str(), type, flags, data.empty() ? nullptr : data.c_str()) == 0;
+  }
   // Mounted by a program (ntfs-3g); unmounted here all the same.
   explicit Mounted(fs::path target, bool mounted) : target_(std::move(target)), mounted_(mounted) {}
   Mounted(const Mounted&) = delete;
@@ -327,15 +335,91 @@ class Mounted {
   bool mounted_ = false;
 };
 
-// The image's bytes, once what the kernel holds for the mount has been written out.
-std::string synced_sha256(const fs::path& mount, const fs::path& image) {
+// Writes out what the kernel holds for the mount.
+void sync_mount(const fs::path& mount) {
   const int fd = ::open(mount.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     (void)::syncfs(fd);
     ::close(fd);
   }
+}
+
+// The image's bytes, once what the kernel holds for the mount has been written out.
+std::string synced_sha256(const fs::path& mount, const fs::path& image) {
+  sync_mount(mount);
   return kavel_test::sha256_of_file(image);
 }
+
+// How often `marker` occurs in the file's bytes.
+std::size_t count_in_file(const fs::path& file, std::string_view marker) {
+  const std::string bytes = kavel_test::read_file(file);
+  std::size_t count = 0;
+  for (auto at = bytes.find(marker); at != std::string::npos; at = bytes.find(marker, at + 1)) ++count;
+  return count;
+}
+
+// A shell script run by root in a mount namespace of its own (unshare -m, no user namespace):
+// it prints "ready" once its set-up is done, and undoes it and ends when its input is closed,
+// which the object does (and waits for the end) when it goes, also after a failed check.
+class NamespaceScript {
+ public:
+  static std::expected<NamespaceScript, std::string> start(const std::string& script) {
+    int input[2];
+    int output[2];
+    if (::pipe2(input, O_CLOEXEC) != 0) return std::unexpected("no pipe");
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+      ::close(input[0]);
+      ::close(input[1]);
+      return std::unexpected("no pipe");
+    }
+    // Found before the fork: the child only sets up its descriptors and runs the program.
+    auto program = kavel_test::run_command("command -v unshare").output;
+    while (!program.empty() && program.back() == '\n') program.pop_back();
+    const char* argv[] = {"unshare", "-m", "--propagation", "private", "sh", "-c", script.c_str(), nullptr};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::dup2(input[0], 0) < 0 || ::dup2(output[1], 1) < 0) ::_exit(127);
+      ::execv(program.c_str(), const_cast<char* const*>(argv));
+      ::_exit(127);
+    }
+    ::close(input[0]);
+    ::close(output[1]);
+    NamespaceScript started(pid, input[1], output[0]);
+    if (pid < 0) return std::unexpected("cannot fork");
+    std::string line;
+    char c = 0;
+    while (::read(started.output_, &c, 1) == 1 && c != '\n') line.push_back(c);
+    if (line != "ready") return std::unexpected("the script's set-up failed");
+    return started;
+  }
+  NamespaceScript(NamespaceScript&& other) noexcept
+      : pid_(std::exchange(other.pid_, -1)),
+        input_(std::exchange(other.input_, -1)),
+        output_(std::exchange(other.output_, -1)) {}
+  NamespaceScript& operator=(NamespaceScript&&) = delete;
+  ~NamespaceScript() { finish(); }
+
+  [[nodiscard]] pid_t pid() const { return pid_; }
+
+  // Ends the script (its undoing done) and waits for it; its exit status.
+  int finish() {
+    if (input_ >= 0) ::close(std::exchange(input_, -1));
+    int status = -1;
+    if (pid_ > 0) {
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+      pid_ = -1;
+    }
+    if (output_ >= 0) ::close(std::exchange(output_, -1));
+    return status;
+  }
+
+ private:
+  NamespaceScript(pid_t pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
+  pid_t pid_;
+  int input_;
+  int output_;
+};
 
 // A file system that lives on the evidence is the evidence: a mapped image mounted through a
 // loop device or with ntfs-3g, a mapped disk image's partition, a partition at a mapped offset.
@@ -399,6 +483,87 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
       kavel_test::write_file(dir / "other.img", "other");
       EXPECT_TRUE(DestinationFile::create(dir / "m" / "x.bin"));
     }
+
+    // Stacked on the mounted image: an image inside it mounted through a loop device of its
+    // own, an overlay writing into a folder of it, and a file of it bind-mounted over a name in
+    // a plain folder.
+    const auto inner = dir / "m" / "inner.img";
+    kavel_test::write_file(inner, "");
+    ASSERT_EQ(::truncate(inner.c_str(), 4 * 1048576), 0);
+    ASSERT_EQ(kavel_test::run_command("mkfs.ext4" + std::string(quiet) + kavel_test::shell_quote(inner.string()) +
+                                      " >/dev/null 2>&1")
+                  .status,
+              0);
+    auto inner_loop = LoopDevice::attach(inner, 0);
+    ASSERT_TRUE(inner_loop) << inner_loop.error();
+    Mounted nested(inner_loop->node(), dir / "hi", "ext4");
+    ASSERT_TRUE(nested.mounted());
+    fs::create_directories(dir / "m" / "ud" / "upper");
+    fs::create_directories(dir / "m" / "ud" / "work");
+    fs::create_directories(dir / "lower");
+    fs::create_directories(dir / "ov");
+    Mounted overlay("overlay", dir / "ov", "overlay", 0,
+                    "lowerdir=" + (dir / "lower").string() + ",upperdir=" + (dir / "m" / "ud" / "upper").string() +
+                        ",workdir=" + (dir / "m" / "ud" / "work").string());
+    ASSERT_TRUE(overlay.mounted());
+    fs::permissions(dir / "ov", fs::perms::all);
+    kavel_test::write_file(dir / "m" / "kept.txt", "a file of the evidence");
+    fs::create_directories(dir / "plain");
+    kavel_test::write_file(dir / "plain" / "over.bin", "");
+    Mounted bound((dir / "m" / "kept.txt").string(), dir / "plain" / "over.bin", nullptr, MS_BIND, "");
+    ASSERT_TRUE(bound.mounted());
+    const auto evidence_sha256 = [&] {
+      sync_mount(dir / "hi");
+      sync_mount(dir / "ov");
+      return synced_sha256(dir / "m", image);
+    };
+    const auto stacked_before = evidence_sha256();
+    kavel_test::ScopedEnv drives("KAVEL_DRIVES", "F=" + image.string());
+    refused(dir / "hi", "F:");
+    EXPECT_EQ(evidence_sha256(), stacked_before);
+    refused(dir / "ov", "F:");
+    EXPECT_EQ(evidence_sha256(), stacked_before);
+    {
+      const std::string text = "export destination is on the device mapped as F:";
+      auto created = DestinationFile::create(dir / "plain" / "over.bin");
+      ASSERT_FALSE(created);
+      EXPECT_EQ(created.error().display(), text);
+      auto opened = DestinationFile::open_existing(dir / "plain" / "over.bin");
+      ASSERT_FALSE(opened);
+      EXPECT_EQ(opened.error().display(), text);
+      EXPECT_EQ(kavel_test::read_file(dir / "plain" / "over.bin"), "a file of the evidence");
+    }
+    EXPECT_EQ(evidence_sha256(), stacked_before);
+    // An overlay whose upper folder is no longer where its options say cannot be told.
+    fs::rename(dir / "m" / "ud", dir / "m" / "ud-moved");
+    auto lost = DestinationFile::create(dir / "ov" / "x.bin");
+    ASSERT_FALSE(lost);
+    EXPECT_EQ(lost.error().display(), "cannot tell what the export destination is stored on");
+  }
+
+  // A mapped image behind a loop device set up through a hard link that is gone since: the
+  // loop device's backing file is known by the device and inode the driver holds.
+  {
+    const auto linked = dir / "private" / "c.img";
+    kavel_test::write_file(linked, "");
+    ASSERT_EQ(::truncate(linked.c_str(), 8 * 1048576), 0);
+    ASSERT_EQ(kavel_test::run_command("mkfs.ext4" + std::string(quiet) + kavel_test::shell_quote(linked.string()) +
+                                      " >/dev/null 2>&1")
+                  .status,
+              0);
+    fs::create_directories(dir / "private" / "x");
+    fs::create_hard_link(linked, dir / "private" / "x" / "hl.img");
+    auto loop = LoopDevice::attach(dir / "private" / "x" / "hl.img", 0);
+    ASSERT_TRUE(loop) << loop.error();
+    fs::remove(dir / "private" / "x" / "hl.img");
+    const auto name = fs::path(loop->node()).filename().string();
+    EXPECT_TRUE(kavel_test::read_file("/sys/block/" + name + "/loop/backing_file").ends_with(" (deleted)\n"));
+    Mounted mount(loop->node(), dir / "c", "ext4");
+    ASSERT_TRUE(mount.mounted());
+    const auto before = synced_sha256(dir / "c", linked);
+    kavel_test::ScopedEnv drives("KAVEL_DRIVES", "C=" + linked.string());
+    refused(dir / "c", "C:");
+    EXPECT_EQ(synced_sha256(dir / "c", linked), before);
   }
 
   // A disk image with one partition at 1 MiB, mapped whole and at the partition's offset.
@@ -477,6 +642,74 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
     refused(dir / "n", "G:");
   }
   EXPECT_EQ(synced_sha256(dir / "n", ntfs), before);
+  mount.unmount();
+
+  // The same mount made in another mount namespace, reached through a link in a plain folder
+  // to /proc/PID/root: a magic link, which no destination passes through.
+  if (kavel_test::program_missing("unshare")) return;
+  fs::create_directories(dir / "elsewhere");
+  fs::create_directories(dir / "elsewhere-tmp");
+  const auto elsewhere = kavel_test::shell_quote((dir / "elsewhere").string());
+  const auto elsewhere_tmp = kavel_test::shell_quote((dir / "elsewhere-tmp").string());
+  const auto script = "mount -t tmpfs kavel-test " + elsewhere_tmp + " || exit 1; ntfs-3g " +
+                      kavel_test::shell_quote(ntfs.string()) + " " + elsewhere +
+                      " >/dev/null 2>&1 || exit 1; echo ready; read line; umount " + elsewhere + "; umount " +
+                      elsewhere_tmp;
+  const std::string marker = "kavel-marker-" + std::to_string(::getpid());
+  {
+    auto other = NamespaceScript::start(script);
+    ASSERT_TRUE(other) << other.error();
+    fs::create_directories(dir / "plain-folder");
+    fs::create_directory_symlink("/proc/" + std::to_string(other->pid()) + "/root" + (dir / "elsewhere").string(),
+                                 dir / "plain-folder" / "link");
+    kavel_test::ScopedEnv drives("KAVEL_DRIVES", "G=" + ntfs.string());
+    auto created = DestinationFile::create(dir / "plain-folder" / "link" / "x.bin");
+    if (created) {
+      (void)created->write_all(bytes_of(marker));
+      (void)created->close();
+    }
+    ASSERT_FALSE(created);
+    EXPECT_EQ(created.error().display(), kDeviceDestination);
+    auto made = create_folders(dir / "plain-folder" / "link" / "sub");
+    ASSERT_FALSE(made);
+    EXPECT_EQ(made.error().display(), kDeviceDestination);
+    auto folder = OpenedFolder::open(dir / "plain-folder" / "link");
+    ASSERT_FALSE(folder);
+    EXPECT_EQ(folder.error().display(), kDeviceDestination);
+    // Where the kernel has no openat2 such a folder is opened all the same: its mount is in the
+    // service's table neither by ID nor by device number, so what it is stored on cannot be told.
+    for (const auto& mount_point : {dir / "elsewhere", dir / "elsewhere-tmp"}) {
+      const auto foreign = "/proc/" + std::to_string(other->pid()) + "/root" + mount_point.string();
+      const Closer opened(::open(foreign.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      ASSERT_GE(opened.fd, 0) << foreign;
+      EXPECT_FALSE(posix::trace_file_system(opened.fd)) << foreign;
+    }
+    EXPECT_EQ(other->finish(), 0);
+  }
+  EXPECT_EQ(count_in_file(ntfs, marker), 0U);
+}
+
+// The mount table's lines as the trace reads them: fields split at spaces, then unescaped; an
+// overlay's super options split at commas before their escapes are undone, so a comma in a
+// folder's name stays in the name.
+TEST(StorageTrace, MountLinesAndOverlayOptionsAreTakenApart) {
+  const auto line = posix::parse_mount_line(
+      R"(36 35 98:3 /mnt1 /mnt\040two rw,noatime master:1 - fuseblk /srv/my\040n.img rw,user_id=0)");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->id, 36U);
+  EXPECT_EQ(line->device, makedev(98, 3));
+  EXPECT_EQ(line->type, "fuseblk");
+  EXPECT_EQ(line->source, "/srv/my n.img");
+  EXPECT_EQ(line->super_options, "rw,user_id=0");
+  EXPECT_FALSE(posix::parse_mount_line("36 35 98:x / / rw - ext4 /dev/sda1 rw"));
+  EXPECT_FALSE(posix::parse_mount_line("ID 35 98:0 / / rw - ext4 /dev/sda1 rw"));
+  EXPECT_FALSE(posix::parse_mount_line("36 35"));
+
+  const auto overlay = posix::parse_mount_line(
+      R"(90 26 0:51 / /o rw - overlay overlay rw,lowerdir=/l\054x,upperdir=/u\054p/up,workdir=/w\134k\0401,index=off)");
+  ASSERT_TRUE(overlay);
+  EXPECT_EQ(posix::overlay_write_folders(overlay->super_options), (std::vector<std::string>{"/u,p/up", "/w\\k 1"}));
+  EXPECT_TRUE(posix::overlay_write_folders("rw,lowerdir=/a:/b").empty());
 }
 
 TEST(DestinationFile, ContentIsReplacedInPlace) {

@@ -4,11 +4,14 @@
 #include "platform/drive_pins.h"
 #include "platform/drive_table.h"
 #include "platform/posix/identity_guard.h"
+#include "platform/posix/owned_fd.h"
 #include "platform/posix/storage_trace.h"
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -30,25 +33,7 @@ void close_descriptor(int fd) {
   if (fd >= 0) ::close(fd);
 }
 
-// A descriptor owned for the length of one call.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd& operator=(Fd&&) = delete;
-  ~Fd() { close_descriptor(fd_); }
-  void reset(int fd) {
-    close_descriptor(fd_);
-    fd_ = fd;
-  }
-  [[nodiscard]] int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
+using posix::Fd;
 
 // The file or block device behind one drive-table entry.
 struct MappedFile {
@@ -83,6 +68,52 @@ OsError device_destination() {
   return OsError::with_text(OsErrorKind::PermissionDenied, "export destination cannot be a device path");
 }
 
+OsError storage_unknown() {
+  return OsError::with_text(OsErrorKind::PermissionDenied, "cannot tell what the export destination is stored on");
+}
+
+// The failure of open_client_path for a path that runs through a magic link (no errno value).
+constexpr int kThroughMagicLink = -1;
+
+int open_with_resolve(int at, const char* path, int flags, std::uint64_t resolve) {
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+  how.resolve = resolve;
+  long fd;
+  do {
+    fd = ::syscall(SYS_openat2, at, path, &how, sizeof how);
+  } while (fd < 0 && errno == EINTR);
+  return static_cast<int>(fd);
+}
+
+// Opens a path a client gave (relative to `at`), links followed, but never through a magic
+// link of /proc (/proc/PID/root, /proc/PID/cwd, /proc/PID/fd/N: another process's mount
+// namespace or open files, which the service's mount table does not show). Where the kernel
+// has no openat2 the path is opened as before; any other failure of openat2 (EPERM from a
+// system-call filter included) is a failure. On failure the error is errno, or
+// kThroughMagicLink.
+std::expected<Fd, int> open_client_path(int at, const char* path, int flags) {
+  int fd = open_with_resolve(at, path, flags, RESOLVE_NO_MAGICLINKS);
+  if (fd >= 0) return Fd(fd);
+  if (errno == ENOSYS) {
+    do {
+      fd = ::openat(at, path, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(errno);
+    return Fd(fd);
+  }
+  if (errno != ELOOP) return std::unexpected(errno);
+  // ELOOP is also a loop of ordinary links (or too many of them): the same open without the
+  // rule tells the two apart. What it opens is only looked at, never used.
+  const Fd again(open_with_resolve(at, path, flags | O_PATH, 0));
+  if (again.get() >= 0 || errno != ELOOP) return std::unexpected(kThroughMagicLink);
+  return std::unexpected(ELOOP);
+}
+
+OsError client_path_error(int error) {
+  return error == kThroughMagicLink ? device_destination() : OsError::from_errno(error);
+}
+
 // File systems that hold the kernel's own objects rather than files.
 bool is_kernel_file_system(decltype(statfs::f_type) type) {
   constexpr std::array<unsigned long, 8> kKernelTypes = {PROC_SUPER_MAGIC,   SYSFS_MAGIC,         DEVPTS_SUPER_MAGIC,
@@ -101,6 +132,20 @@ bool lies_under(std::string_view path, std::string_view tree) {
 OsError on_mapped_device(const MappedFile& file) {
   return OsError::with_text(OsErrorKind::PermissionDenied,
                             fmt::format("export destination is on the device mapped as {}", file.name));
+}
+
+// Refuses what `fd` lies in when its file system is stored on the evidence, or when what it is
+// stored on cannot be told.
+std::expected<void, OsError> check_storage(int fd, const std::vector<MappedFile>& mapped) {
+  if (mapped.empty()) return {};
+  const auto storage = posix::trace_file_system(fd);
+  if (!storage) return std::unexpected(storage_unknown());
+  for (const auto& file : mapped) {
+    const auto evidence =
+        file.block_device ? posix::trace_block_device(file.block_number) : posix::file_storage(file.device, file.inode);
+    if (posix::stored_on(*storage, evidence)) return std::unexpected(on_mapped_device(file));
+  }
+  return {};
 }
 
 // Refuses a folder that something may not be written into: a folder of the kernel's own file
@@ -126,14 +171,21 @@ std::expected<void, OsError> check_folder(int folder, const std::vector<MappedFi
     return std::unexpected(device_destination());
   }
 
+  return check_storage(folder, mapped);
+}
+
+// Refuses an opened destination file that lies on a mount of its own (a file bind-mounted over
+// the name) whose file system is stored on the evidence, as check_folder does for a folder.
+std::expected<void, OsError> check_file_mount(int folder, int file, const std::vector<MappedFile>& mapped) {
   if (mapped.empty()) return {};
-  const auto storage = posix::trace_file_system(folder);
-  for (const auto& file : mapped) {
-    const auto evidence =
-        file.block_device ? posix::trace_block_device(file.block_number) : posix::file_storage(file.device, file.inode);
-    if (posix::stored_on(storage, evidence)) return std::unexpected(on_mapped_device(file));
-  }
-  return {};
+  struct statx folder_sx {};
+  struct statx file_sx {};
+  const auto mount_of = [](int fd, struct statx& sx) {
+    return ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_MNT_ID, &sx) == 0 &&
+           (sx.stx_mask & STATX_MNT_ID) != 0;
+  };
+  if (mount_of(folder, folder_sx) && mount_of(file, file_sx) && folder_sx.stx_mnt_id == file_sx.stx_mnt_id) return {};
+  return check_storage(file, mapped);
 }
 
 // Refuses an opened destination that is the image or block device behind a mapped drive,
@@ -197,21 +249,14 @@ int open_in_folder(int folder, const std::filesystem::path& name, int flags, mod
   return -1;
 }
 
-// Opens the destination's folder (following links, as the acting identity), checks it, and
-// opens the file in that very folder with the given flags, never through a final link. Only a
-// regular file that is not behind a mapped drive is accepted. Nothing is truncated here.
-std::expected<Fd, OsError> open_destination(const std::filesystem::path& path, int flags, mode_t mode,
-                                            const std::vector<MappedFile>& mapped,
-                                            std::optional<mode_t> new_file_mode = std::nullopt) {
-  const auto name = path.filename();
-  if (name.empty()) return std::unexpected(OsError::from_errno(EISDIR));
-  auto folder_path = path.parent_path();
-  if (folder_path.empty()) folder_path = ".";
-  Fd folder(::open(folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0) return std::unexpected(OsError::last());
-  if (auto checked = check_folder(folder.get(), mapped); !checked) return std::unexpected(checked.error());
-
-  const int fd = open_in_folder(folder.get(), name, flags, mode, new_file_mode);
+// Checks the opened folder, and opens the file `name` in it with the given flags, never
+// through a final link. Only a regular file that is not behind a mapped drive, nor on a mount
+// of its own stored on the evidence, is accepted. Nothing is truncated here.
+std::expected<Fd, OsError> open_in_checked_folder(int folder, const std::filesystem::path& name, int flags,
+                                                  mode_t mode, const std::vector<MappedFile>& mapped,
+                                                  std::optional<mode_t> new_file_mode = std::nullopt) {
+  if (auto checked = check_folder(folder, mapped); !checked) return std::unexpected(checked.error());
+  const int fd = open_in_folder(folder, name, flags, mode, new_file_mode);
   // ENXIO: a pipe without a reader (or a device without its driver) is in the file's place.
   if (fd < 0 && errno == ENXIO) return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
   if (fd < 0) return std::unexpected(OsError::last());
@@ -220,7 +265,22 @@ std::expected<Fd, OsError> open_destination(const std::filesystem::path& path, i
   if (::fstat(file.get(), &st) != 0) return std::unexpected(OsError::last());
   if (!S_ISREG(st.st_mode)) return std::unexpected(OsError::from_code(win::ERROR_ACCESS_DENIED));
   if (auto checked = check_not_mapped(st, mapped); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_file_mount(folder, file.get(), mapped); !checked) return std::unexpected(checked.error());
   return file;
+}
+
+// Opens the destination's folder (following links, as the acting identity, never a magic
+// link), checks it, and opens the file in that very folder (open_in_checked_folder).
+std::expected<Fd, OsError> open_destination(const std::filesystem::path& path, int flags, mode_t mode,
+                                            const std::vector<MappedFile>& mapped,
+                                            std::optional<mode_t> new_file_mode = std::nullopt) {
+  const auto name = path.filename();
+  if (name.empty()) return std::unexpected(OsError::from_errno(EISDIR));
+  auto folder_path = path.parent_path();
+  if (folder_path.empty()) folder_path = ".";
+  const auto folder = open_client_path(AT_FDCWD, folder_path.c_str(), O_PATH | O_DIRECTORY);
+  if (!folder) return std::unexpected(client_path_error(folder.error()));
+  return open_in_checked_folder(folder->get(), name, flags, mode, mapped, new_file_mode);
 }
 
 std::expected<void, OsError> truncate_descriptor(int fd) {
@@ -259,13 +319,14 @@ std::expected<void, OsError> create_folders(const std::filesystem::path& folder)
   Fd current(::open(folder.has_root_directory() ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (current.get() < 0) return std::unexpected(OsError::last());
   const auto open_level = [&](const std::filesystem::path& part) {
-    return ::openat(current.get(), part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return open_client_path(current.get(), part.c_str(), O_PATH | O_DIRECTORY);
   };
   // A client's new folder gets exactly 0777 less the client's umask; otherwise the process's
   // umask applies.
   const auto mask = current_creation_mask();
   const auto folder_mode = static_cast<mode_t>(0777 & ~mask.value_or(0));
-  const auto make_level = [&](const std::filesystem::path& part) -> std::expected<int, OsError> {
+  // The new level, or the errno (or kThroughMagicLink) of opening it.
+  const auto make_level = [&](const std::filesystem::path& part) -> std::expected<std::expected<Fd, int>, OsError> {
     if (::mkdirat(current.get(), part.c_str(), folder_mode) != 0) {
       if (errno == EEXIST) return open_level(part);
       return std::unexpected(OsError::last());
@@ -274,26 +335,30 @@ std::expected<void, OsError> create_folders(const std::filesystem::path& folder)
     Fd made(::openat(current.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (made.get() < 0) return std::unexpected(OsError::last());
     if (!set_new_mode(made.get(), folder_mode)) return std::unexpected(OsError::last());
-    return made.release();
+    return std::expected<Fd, int>(std::move(made));
   };
   for (const auto& part : folder.relative_path()) {
     if (part.empty()) continue;  // a trailing separator
-    int next = open_level(part);
-    if (next < 0 && errno == ENOENT) {
+    auto level = [&]() -> std::expected<std::expected<Fd, int>, OsError> {
+      auto opened = open_level(part);
+      if (opened || opened.error() != ENOENT) return opened;
       if (auto checked = check_folder(current.get(), *mapped); !checked) return std::unexpected(checked.error());
       auto made = make_level(part);
       if (!made) return std::unexpected(made.error());
-      next = *made;
       // Still nothing to open: a dangling link is in the way.
-      if (next < 0 && errno == ENOENT) return std::unexpected(OsError::from_code(win::ERROR_ALREADY_EXISTS));
-    }
-    if (next < 0) {
-      const int err = errno;
+      if (!*made && made->error() == ENOENT) return std::unexpected(OsError::from_code(win::ERROR_ALREADY_EXISTS));
+      return std::move(*made);
+    }();
+    if (!level) return std::unexpected(level.error());
+    auto& next = *level;
+    if (!next) {
       // Something that is no folder (nor a link to one) is in the way.
-      if (err == ENOTDIR || err == ELOOP) return std::unexpected(OsError::from_code(win::ERROR_ALREADY_EXISTS));
-      return std::unexpected(OsError::from_errno(err));
+      if (next.error() == ENOTDIR || next.error() == ELOOP) {
+        return std::unexpected(OsError::from_code(win::ERROR_ALREADY_EXISTS));
+      }
+      return std::unexpected(client_path_error(next.error()));
     }
-    current.reset(next);
+    current.reset(next->release());
   }
   return {};
 }
@@ -464,22 +529,24 @@ bool is_single_name(const std::filesystem::path& name) {
 std::expected<OpenedFolder, OsError> OpenedFolder::open(const std::filesystem::path& folder) {
   const posix::IdentityGuard guard;
   if (guard.failure()) return std::unexpected(*guard.failure());
-  int fd;
-  do {
-    fd = ::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(OsError::last());
+  auto fd = open_client_path(AT_FDCWD, folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY);
+  if (!fd) return std::unexpected(client_path_error(fd.error()));
   OpenedFolder opened;
-  opened.folder_ = std::make_shared<const Descriptor>(fd);
+  opened.folder_ = std::make_shared<const Descriptor>(fd->release());
   return opened;
 }
 
 std::expected<DestinationFile, OsError> OpenedFolder::create_new(const std::filesystem::path& name) const {
   if (!folder_) return std::unexpected(OsError::from_code(win::ERROR_INVALID_HANDLE));
   if (!is_single_name(name)) return std::unexpected(OsError::from_code(win::ERROR_INVALID_NAME));
-  // The folder is named through its own descriptor: the destination road opens exactly this
-  // folder again, checks it and creates the file in it.
-  return DestinationFile::create_new(std::filesystem::path(fmt::format("/proc/self/fd/{}", folder_->fd)) / name);
+  const auto mapped = mapped_files();
+  if (!mapped) return std::unexpected(mapped.error());
+  const posix::IdentityGuard guard;
+  if (guard.failure()) return std::unexpected(*guard.failure());
+  // Made through the folder's own descriptor, with every check of DestinationFile::create_new.
+  auto file = open_in_checked_folder(folder_->fd, name, O_RDWR | O_CREAT | O_EXCL, 0600, *mapped);
+  if (!file) return std::unexpected(file.error());
+  return DestinationFile(file->release());
 }
 
 std::expected<void, OsError> OpenedFolder::remove(const std::filesystem::path& name) const {

@@ -1,6 +1,8 @@
 #include "platform/posix/storage_trace.h"
 
 #include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -10,11 +12,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "platform/posix/identity_guard.h"
+#include "platform/posix/owned_fd.h"
 #include "platform/small_file.h"
 
 namespace kavel_lib::platform::posix {
@@ -92,52 +96,80 @@ std::string unescape_mount_field(std::string_view field) {
   return text;
 }
 
-struct MountLine {
-  dev_t device = 0;
-  std::string source;
-};
-
-// The mount table's line of the mount with this ID, or when the ID is not known, of the first
-// mount of this device (bind mounts of one file system share its device and source).
-std::optional<MountLine> find_mount(std::optional<std::uint64_t> mount_id, dev_t device) {
-  const auto table = read_small_file("/proc/self/mountinfo", kMountTableLimit);
-  if (!table) return std::nullopt;
-  std::string_view rest(*table);
-  while (!rest.empty()) {
-    const auto end = rest.find('\n');
-    const std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-    // ID, parent ID, MAJOR:MINOR, root, mount point, options, optional fields, "-", type,
-    // source, super options.
-    std::vector<std::string_view> fields;
-    for (std::size_t at = 0; at <= line.size();) {
-      const auto space = std::min(line.find(' ', at), line.size());
-      fields.push_back(line.substr(at, space - at));
-      at = space + 1;
-    }
-    if (fields.size() < 3) continue;
-    const auto id = parse_decimal(fields[0]);
-    const auto number = parse_device(fields[2]);
-    if (!id || !number) continue;
-    if (mount_id ? *id != *mount_id : *number != device) continue;
-    MountLine found{*number, {}};
-    const auto separator = std::find(fields.begin() + 3, fields.end(), std::string_view("-"));
-    if (separator != fields.end() && fields.end() - separator >= 3) found.source = unescape_mount_field(separator[2]);
-    return found;
+// The parts of `text` between separators (an empty part where two meet).
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (std::size_t at = 0; at <= text.size();) {
+    const auto next = std::min(text.find(separator, at), text.size());
+    parts.push_back(text.substr(at, next - at));
+    at = next + 1;
   }
-  return std::nullopt;
+  return parts;
+}
+
+// The loop driver's number of the device a backing file lies on: the kernel's 32-bit encoding
+// (minor's low 8 bits, then 12 bits of major, then minor's upper bits).
+dev_t decode_loop_device(std::uint64_t encoded) {
+  const auto major_number = static_cast<unsigned int>((encoded >> 8) & 0xFFFU);
+  const auto minor_number = static_cast<unsigned int>((encoded & 0xFFU) | ((encoded >> 12) & 0xFFF00U));
+  return makedev(major_number, minor_number);
+}
+
+// The device and inode of the file behind the loop device with this number, as the loop driver
+// holds them: they stay right when the file's name is gone or was reached through a mount that
+// is gone. The device is opened (read-only, by the name the kernel gives it in sysfs) only when
+// that node proves to be this very device.
+std::optional<std::pair<dev_t, ino_t>> loop_backing(dev_t device) {
+  const auto uevent = read_small_file(sysfs_folder(device) + "/uevent", kAttributeLimit);
+  if (!uevent) return std::nullopt;
+  std::string_view name;
+  for (const auto line : split(*uevent, '\n')) {
+    if (line.starts_with("DEVNAME=")) name = line.substr(8);
+  }
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string node = "/dev/" + std::string(name);
+  const Fd loop(::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+  if (loop.get() < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(loop.get(), &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != device) return std::nullopt;
+  loop_info64 info{};
+  if (::ioctl(loop.get(), LOOP_GET_STATUS64, &info) != 0) return std::nullopt;
+  return std::pair{decode_loop_device(info.lo_device), static_cast<ino_t>(info.lo_inode)};
 }
 
 class Tracer {
  public:
+  // `through_file_systems`: an image file met on the way is followed into the file system it
+  // lies in (a destination's trace); otherwise the trace ends at files and disks.
+  explicit Tracer(bool through_file_systems) : through_file_systems_(through_file_systems) {}
+
+  // The file system holding the open file or folder `fd`: its mount, found by ID, else by the
+  // device number, and the file's own device number (a btrfs subvolume's differs from its
+  // mount's).
+  void file_system(int fd, int depth) {
+    if (depth > kMaxDepth) return lost();
+    struct statx sx {};
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_MNT_ID, &sx) != 0) return lost();
+    const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    const MountLine* found = nullptr;
+    if ((sx.stx_mask & STATX_MNT_ID) != 0) found = find_mount_by_id(sx.stx_mnt_id);
+    if (!found) found = find_mount_by_device(device);
+    if (!found) return lost();
+    mount(*found, depth);
+    block(device, depth);
+  }
+
   // A block device and what stands below it.
   void block(dev_t device, int depth) {
     if (major(device) == 0) return;  // an unnamed device: nothing stands behind it
-    if (depth > kMaxDepth || storage_.block_devices.size() >= kMaxDevices) return;
     if (std::find(storage_.block_devices.begin(), storage_.block_devices.end(), device) !=
         storage_.block_devices.end()) {
       return;  // met already: a cycle, or two ways to one device
     }
+    if (depth > kMaxDepth || storage_.block_devices.size() >= kMaxDevices) return lost();
     storage_.block_devices.push_back(device);
     const std::string folder = sysfs_folder(device);
     if (exists(folder + "/partition")) {
@@ -151,9 +183,18 @@ class Tracer {
       add_disk(device);  // the disk cannot be told: the partition stands for itself
       return;
     }
-    if (const auto backing = read_attribute(folder + "/loop/backing_file")) {
-      // A loop device: the file behind it, whatever offset it reads the file at.
-      named(*backing, depth + 1);
+    if (exists(folder + "/loop")) {
+      // A loop device: the file behind it, whatever offset it reads the file at; by the name
+      // sysfs gives only when the driver does not tell the file itself. The driver is asked in
+      // a destination's trace only, where whatever stacks on the loop device holds it open: the
+      // last close of one set to clear itself (a mapped device nobody holds) would detach it.
+      std::optional<std::pair<dev_t, ino_t>> backing;
+      if (through_file_systems_) backing = loop_backing(device);
+      if (backing) {
+        file(backing->first, backing->second, depth + 1);
+      } else if (const auto name = read_attribute(folder + "/loop/backing_file")) {
+        named(*name, depth + 1);
+      }
       return;
     }
     bool slaves = false;
@@ -174,51 +215,113 @@ class Tracer {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return;
     if (S_ISREG(st.st_mode)) {
-      StoragePiece piece;
-      piece.is_file = true;
-      piece.device = st.st_dev;
-      piece.inode = st.st_ino;
-      storage_.pieces.push_back(piece);
+      file(st.st_dev, st.st_ino, depth);
     } else if (S_ISBLK(st.st_mode)) {
       block(st.st_rdev, depth);
     }
   }
 
+  // Whether everything met was traced to its end, within the bounds.
+  [[nodiscard]] bool finished() const { return !unfinished_; }
   Storage take() { return std::move(storage_); }
 
  private:
+  void lost() { unfinished_ = true; }
+
+  // A file as storage, and the file system it lies in.
+  void file(dev_t device, ino_t inode, int depth) {
+    StoragePiece piece;
+    piece.is_file = true;
+    piece.device = device;
+    piece.inode = inode;
+    storage_.pieces.push_back(piece);
+    if (!through_file_systems_) return;
+    if (depth > kMaxDepth) return lost();
+    const MountLine* found = find_mount_by_device(device);
+    if (!found) return lost();
+    mount(*found, depth + 1);
+  }
+
+  // A mount's storage: its device, its source, and an overlay's folders.
+  void mount(const MountLine& line, int depth) {
+    if (std::find(mounts_met_.begin(), mounts_met_.end(), line.id) != mounts_met_.end()) return;
+    if (depth > kMaxDepth || mounts_met_.size() >= kMaxDevices) return lost();
+    mounts_met_.push_back(line.id);
+    block(line.device, depth);
+    named(line.source, depth);
+    if (line.type == "overlay") {
+      // Whatever is written into an overlay lands in its upper folder (and passes its work
+      // folder); a folder that does not open as an absolute path cannot be told.
+      for (const auto& folder : overlay_write_folders(line.super_options)) {
+        if (folder.empty() || folder.front() != '/') return lost();
+        const Fd opened(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (opened.get() < 0) return lost();
+        file_system(opened.get(), depth + 1);
+      }
+    }
+  }
+
+  // The mount table, read once; nothing when it cannot be read or is over its limit.
+  const std::vector<MountLine>* mounts() {
+    if (!table_read_) {
+      table_read_ = true;
+      if (const auto text = read_small_file("/proc/self/mountinfo", kMountTableLimit)) {
+        std::vector<MountLine> lines;
+        for (const auto line : split(*text, '\n')) {
+          if (auto parsed = parse_mount_line(line)) lines.push_back(std::move(*parsed));
+        }
+        table_ = std::move(lines);
+      }
+    }
+    return table_ ? &*table_ : nullptr;
+  }
+
+  const MountLine* find_mount_by_id(std::uint64_t id) {
+    const auto* table = mounts();
+    if (!table) return nullptr;
+    const auto it = std::find_if(table->begin(), table->end(), [&](const MountLine& line) { return line.id == id; });
+    return it == table->end() ? nullptr : &*it;
+  }
+
+  // The first mount of the device (bind mounts of one file system share its device and source).
+  const MountLine* find_mount_by_device(dev_t device) {
+    const auto* table = mounts();
+    if (!table) return nullptr;
+    const auto it =
+        std::find_if(table->begin(), table->end(), [&](const MountLine& line) { return line.device == device; });
+    return it == table->end() ? nullptr : &*it;
+  }
+
   void add_disk(dev_t device) {
     StoragePiece piece;
     piece.device = device;
     storage_.pieces.push_back(piece);
   }
 
+  bool through_file_systems_;
+  bool unfinished_ = false;
+  bool table_read_ = false;
+  std::optional<std::vector<MountLine>> table_;
+  std::vector<std::uint64_t> mounts_met_;
   Storage storage_;
 };
 
 }  // namespace
 
-Storage trace_file_system(int fd) {
+std::optional<Storage> trace_file_system(int fd) {
   const ServiceIdentityScope as_service;
-  struct statx sx {};
-  if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_MNT_ID, &sx) != 0) return {};
-  const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-  std::optional<std::uint64_t> mount_id;
-  if ((sx.stx_mask & STATX_MNT_ID) != 0) mount_id = sx.stx_mnt_id;
-  Tracer tracer;
-  if (const auto mount = find_mount(mount_id, device)) {
-    tracer.block(mount->device, 0);
-    tracer.named(mount->source, 0);
-  }
-  // The folder's own device number too (a btrfs subvolume's differs from its mount's).
-  tracer.block(device, 0);
+  Tracer tracer(true);
+  tracer.file_system(fd, 0);
+  if (!tracer.finished()) return std::nullopt;
   return tracer.take();
 }
 
 Storage trace_block_device(dev_t device) {
   const ServiceIdentityScope as_service;
-  Tracer tracer;
+  Tracer tracer(false);
   tracer.block(device, 0);
+  // A stack past the bounds is taken as far as it was traced: the evidence's own device is
+  // compared whatever lies below it.
   return tracer.take();
 }
 
@@ -245,6 +348,37 @@ bool stored_on(const Storage& storage, const Storage& evidence) {
     }
   }
   return false;
+}
+
+std::optional<MountLine> parse_mount_line(std::string_view line) {
+  // ID, parent ID, MAJOR:MINOR, root, mount point, options, optional fields, "-", type,
+  // source, super options.
+  const auto fields = split(line, ' ');
+  if (fields.size() < 3) return std::nullopt;
+  const auto id = parse_decimal(fields[0]);
+  const auto number = parse_device(fields[2]);
+  if (!id || !number) return std::nullopt;
+  MountLine found;
+  found.id = *id;
+  found.device = *number;
+  const auto separator = std::find(fields.begin() + 3, fields.end(), std::string_view("-"));
+  if (separator != fields.end() && fields.end() - separator >= 3) {
+    found.type = unescape_mount_field(separator[1]);
+    found.source = unescape_mount_field(separator[2]);
+    if (fields.end() - separator >= 4) found.super_options = std::string(separator[3]);
+  }
+  return found;
+}
+
+std::vector<std::string> overlay_write_folders(std::string_view super_options) {
+  std::vector<std::string> folders;
+  for (const auto option : split(super_options, ',')) {
+    const auto equals = option.find('=');
+    if (equals == std::string_view::npos) continue;
+    const auto key = option.substr(0, equals);
+    if (key == "upperdir" || key == "workdir") folders.push_back(unescape_mount_field(option.substr(equals + 1)));
+  }
+  return folders;
 }
 
 }  // namespace kavel_lib::platform::posix

@@ -2,19 +2,29 @@
 //
 // A folder's file system is found through the folder's mount (its mount ID, else its device
 // number, in /proc/self/mountinfo); the mount's storage is its block device and the source it
-// names (a block device, or for FUSE and the like the image file it was mounted from). A block
+// names (a block device, or for FUSE and the like the image file it was mounted from), and for
+// an overlay the folders it writes into (its upperdir and workdir), traced as folders. A block
 // device is followed down its stack through sysfs: a partition to its whole disk, a loop device
-// to its backing file, device-mapper and md to their slaves. What lies at the bottom is a set of
-// files and of disks; two things share storage when these meet.
+// to its backing file (in a destination's trace known by the device and inode the loop driver
+// holds, else by the name sysfs gives), device-mapper and md to their slaves. An image file met on the way (a loop
+// device's backing file, a FUSE mount's source) lies in a file system of its own, which is
+// traced on the same way (its mount found by the file's device number). What lies at the bottom
+// is a set of files and of disks; two things share storage when these meet.
 //
 // Everything here reads as the service (the mount table, sysfs, the backing files), also inside
 // a thread acting as a client: the client may not be allowed to reach the images. A file system
-// whose storage cannot be traced (tmpfs, proc, network, an overlay) gives an empty result.
+// that keeps its data nowhere below (tmpfs, proc, network) adds nothing; one whose mount cannot
+// be found at all (another mount namespace's), an overlay folder that cannot be opened, a
+// mount table that cannot be read, and a stack deeper or wider than the trace's bounds leave
+// the trace unfinished: then nothing can be told.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace kavel_lib::platform::posix {
@@ -31,10 +41,13 @@ struct Storage {
   std::vector<StoragePiece> pieces;
 };
 
-// What the file system holding the open file or folder `fd` is stored on.
-Storage trace_file_system(int fd);
+// What the file system holding the open file or folder `fd` is stored on; nothing when that
+// cannot be told (the trace did not finish).
+std::optional<Storage> trace_file_system(int fd);
 
-// What the block device with this number is stored on (the device itself among them).
+// What the block device with this number is stored on (the device itself among them), down
+// to the files and disks below it (a loop device's file by the name sysfs gives: the device is
+// not opened); the file systems those files lie in are not followed.
 Storage trace_block_device(dev_t device);
 
 // A file as storage: the file itself.
@@ -44,5 +57,20 @@ Storage file_storage(dev_t device, ino_t inode);
 // `storage`, or the two share a file (whatever offsets they use in it) or a disk (whatever
 // partitions they lie in: nothing is written to a disk that holds evidence).
 bool stored_on(const Storage& storage, const Storage& evidence);
+
+// One line of /proc/self/mountinfo, its fields taken apart (the source unescaped, the super
+// options as written).
+struct MountLine {
+  std::uint64_t id = 0;
+  dev_t device = 0;
+  std::string type;
+  std::string source;
+  std::string super_options;
+};
+std::optional<MountLine> parse_mount_line(std::string_view line);
+
+// The folders an overlay with these super options writes into (upperdir, workdir), each as
+// written: the options are split at their commas first, then the \ooo escapes undone.
+std::vector<std::string> overlay_write_folders(std::string_view super_options);
 
 }  // namespace kavel_lib::platform::posix
