@@ -397,8 +397,12 @@ TEST_F(ServiceProgram, StopEndsRunningToolsAndRemovesTheirPartialFiles) {
     // which lets the client's call return before the thread is joined.
     std::jthread client;
     auto environment = road.environment;
-    // The drive must be there: the service opens it before icat runs.
-    const auto image = dir_ / "e.img";
+    // The drive must be there: the service opens it before icat runs. Its folder is one that
+    // only root may change, as the service asks of a drive's path (dir_ is open to all).
+    const auto images = dir_ / "images";
+    std::filesystem::create_directories(images);
+    ::chmod(images.c_str(), 0755);
+    const auto image = images / "e.img";
     kavel_test::write_file(image, "image e\n");
     environment.push_back("KAVEL_DRIVES=E=" + image.string());
     auto run = start(road.arguments, env(environment), false, "output-" + road.name);
