@@ -129,21 +129,23 @@ bool trusted_user(uid_t owner, uid_t service_user) { return owner == 0 || owner 
 
 bool others_may_add(const struct stat& folder) { return (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
 
-// Whether a folder passes: its owner (for FUSE the mount's user) is root or the service's user,
-// and only that owner may write it, unless it is sticky.
+// Whether a folder passes: its owner is root or the service's user, and only that owner may
+// write it, unless it is sticky. On FUSE the mount's user must be one of them too: that user's
+// daemon answers for the folder whatever owner it reports (and the owner it reports is checked
+// as well, since the kernel grants writes by it where the mount checks permissions itself).
 std::optional<UntrustedPlace> folder_fault(int fd, const struct stat& st, std::string place, uid_t service_user) {
-  uid_t owner = st.st_uid;
   struct statfs fs {};
   if (::fstatfs(fd, &fs) != 0) return UntrustedPlace{std::move(place), Changer::unknown, 0};
   if (static_cast<unsigned long>(fs.f_type) == kFuseMagic) {
     const auto user = fuse_mount_user(st.st_dev);
     if (!user) return UntrustedPlace{std::move(place), Changer::unknown, 0};
-    owner = *user;
+    if (!trusted_user(*user, service_user)) return UntrustedPlace{std::move(place), Changer::user, *user};
   }
+  const uid_t owner = st.st_uid;
   if (!trusted_user(owner, service_user)) return UntrustedPlace{std::move(place), Changer::user, owner};
   if ((st.st_mode & S_ISVTX) != 0) return std::nullopt;
-  if ((st.st_mode & S_IWGRP) != 0) return UntrustedPlace{std::move(place), Changer::group, st.st_gid};
   if ((st.st_mode & S_IWOTH) != 0) return UntrustedPlace{std::move(place), Changer::anyone, 0};
+  if ((st.st_mode & S_IWGRP) != 0) return UntrustedPlace{std::move(place), Changer::group, st.st_gid};
   return std::nullopt;
 }
 

@@ -12,9 +12,9 @@
 // no one can then rename or remove what another owns in it, but anyone can add names, so an
 // entry taken from such a folder must itself belong to root or the service's user, and a
 // regular file there must have a single link (a hard link planted to someone else's file would
-// otherwise pass). A folder on a FUSE mount counts as belonging to the mount's user (its
-// user_id= option), since that user's daemon answers for everything in it, whatever owner it
-// reports. A relative path is walked from / through the service's working folder.
+// otherwise pass). A folder on a FUSE mount belongs to the mount's user (its user_id= option)
+// as well as to the owner it reports, since that user's daemon answers for everything in it;
+// both must pass. A relative path is walked from / through the service's working folder.
 //
 // The walk keeps the folder the last name was found in, so that the caller opens that very
 // name there and can compare what it opened with what the walk saw.
