@@ -38,9 +38,45 @@ skip_summary() {
 }
 trap skip_summary EXIT
 
+# Whether no user but root and this script's own may change where a folder path leads, as the
+# service asks of a drive's path (README, "Drives"): every folder on it, as written and with its
+# links resolved, belongs to one of them and is not writable by group or others unless sticky;
+# a folder still to be made must come out so under the umask.
+only_root_may_change() {
+  local me dir resolved owner mode bits
+  me=$(id -u)
+  resolved=$(readlink -m -- "$1")
+  for dir in "$1" "$resolved"; do
+    while :; do
+      if [ -e "$dir" ]; then
+        read -r owner mode < <(stat -L -c '%u %a' -- "$dir")
+        bits=$((8#$mode))
+        [ "$owner" -eq 0 ] || [ "$owner" -eq "$me" ] || return 1
+        (( bits & 01000 )) || (( (bits & 022) == 0 )) || return 1
+      else
+        (( (8#$(umask) & 022) == 022 )) || return 1
+      fi
+      [ "$dir" = / ] || [ "$dir" = . ] && break
+      dir=$(dirname -- "$dir")
+    done
+  done
+}
+
 # The volumes that real file systems wrote, made once per build folder. When this machine can
 # make them (root, /dev/fuse, a loop device) they must be made; otherwise the tests that need
-# them skip with the reason.
+# them skip with the reason. The service suites map them as drives: where the checkout's own
+# path is one that other users may change (a home folder, umask 002), the service would refuse
+# them, so they are made in a folder of root's outside the checkout instead.
+if [ -z "${KAVEL_REAL_VOLUMES:-}" ] && [ "$(id -u)" -eq 0 ] && ! only_root_may_change "$root/build/real-volumes"; then
+  KAVEL_REAL_VOLUMES=/var/cache/kavel-tests/$(printf '%s' "$root" | sha256sum | cut -c1-16)/real-volumes
+  install -d -m 0755 -o root -g root /var/cache/kavel-tests "$(dirname "$KAVEL_REAL_VOLUMES")" "$KAVEL_REAL_VOLUMES"
+  only_root_may_change "$KAVEL_REAL_VOLUMES" || {
+    echo "test.sh: FAILED: $KAVEL_REAL_VOLUMES is on a path that users other than root may change"
+    exit 1
+  }
+  echo "test.sh: $root/build/real-volumes is on a path that users other than root may change, which the"
+  echo "test.sh: service refuses to map; the real volumes are made in $KAVEL_REAL_VOLUMES instead"
+fi
 export KAVEL_REAL_VOLUMES="${KAVEL_REAL_VOLUMES:-$root/build/real-volumes}"
 volumes_status=0
 bash scripts/real-volumes.sh "$KAVEL_REAL_VOLUMES" || volumes_status=$?

@@ -109,12 +109,18 @@ int program_main(std::span<const std::string> arguments) {
 namespace {
 
 // Each drive name leads, for the service's whole run, to the image or block device its path led
-// to now; an open that finds something else there is refused and logged, naming the drive.
+// to now; an open that finds something else there is refused and logged, naming the drive. A
+// drive whose path another user may change is logged once now and at each refused open, naming
+// the place at fault.
 void pin_drives() {
-  platform::pin_drive_table([](std::string_view drive) {
-    logging::warn(kLogTarget,
-                  "Drive {} no longer leads to the image or device it led to when the service started; open refused",
-                  drive);
+  platform::pin_drive_table([](const platform::DriveRefusal& refusal) {
+    if (refusal.untrusted_path.empty()) {
+      logging::warn(kLogTarget,
+                    "Drive {} no longer leads to the image or device it led to when the service started; open refused",
+                    refusal.drive_name);
+    } else {
+      logging::warn(kLogTarget, "Drive {} {}; open refused", refusal.drive_name, refusal.untrusted_path);
+    }
   });
 }
 

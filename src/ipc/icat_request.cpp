@@ -163,8 +163,8 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
   if (!icat) return ipc_response_err(kIcatCode, engine_error_to_string(icat.error()));
   // The drive is opened as the service, as every device open: a name the table does not map,
   // or that leads to anything but an image file or block device (a FIFO is refused without
-  // waiting on it), or, with the drive pins on, to another object than the one pinned, fails
-  // here, before icat runs.
+  // waiting on it), or, with the drive pins on, to another object than the one pinned or through
+  // a path another user may change, fails here, before icat runs.
   const auto source = platform::Device::open(request.device);
   if (!source) return ipc_response_err(kIcatCode, source.error().display());
   const auto sector_offset = icat_sector_offset(*source, request.offset);

@@ -21,7 +21,8 @@ class Device {
   // three device forms or a name the drive table does not map gives 2, a refused open 5, a
   // malformed drive table 87. A name mapped to anything but an image file or a block device (a
   // folder, a FIFO, a character device) gives 5 at once, without waiting on it. With drive pins
-  // on (drive_pins.h), so does a name that no longer leads to the object pinned for it.
+  // on (drive_pins.h), so does a name that no longer leads to the object pinned for it, or whose
+  // path a user other than root and the service's may change.
   static std::expected<Device, WinError> open(std::string_view device_path);
 
   // Takes ownership of a descriptor that names a device (one handed over by the service).

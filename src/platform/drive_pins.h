@@ -6,9 +6,15 @@
 // at its start (following links) and keeps what it reached, keyed by the entry's name, path text
 // and offset: the device and inode of an image file, the device number of a block device. From
 // then on a device open whose opened descriptor is not that object is refused with
-// ERROR_ACCESS_DENIED before anything is read or handed out. An entry whose path named nothing
-// usable at the start is fixed at its first successful open. Links are not refused as such: a
+// ERROR_ACCESS_DENIED before anything is read or handed out. Links are not refused as such: a
 // link (a /dev/disk/by-* name, say) that still leads to the same object is fine.
+//
+// With pins on, a path is also trusted only when no user but root and the service's own can
+// change where it leads (posix/drive_path_trust.h): every folder it passes through, and every
+// link it follows, is theirs. An entry whose path fails that is not pinned; each open of it is
+// refused with ERROR_ACCESS_DENIED and reported, naming the place at fault, and its path is
+// walked again at every open, so that it is pinned the first time it passes. An entry whose path
+// names nothing in folders that pass is fixed at its first successful open.
 //
 // Pinning is something the service program turns on. A process that never calls
 // pin_drive_table opens whatever the table's paths name at the moment of the open.
@@ -41,17 +47,38 @@ struct PinnedDrive {
   DriveObject object;
 };
 
-// Told the drive name of each open refused because the drive no longer leads to its pinned
-// object; called on the opening thread.
-using DrivePinRefusal = std::function<void(std::string_view drive_name)>;
+// A drive refused by the pins.
+struct DriveRefusal {
+  std::string_view drive_name;
+  // Empty when the drive no longer leads to its pinned object; otherwise why its path is not
+  // trusted: "its path passes through /srv/u, which user 47301 may change".
+  std::string_view untrusted_path;
+};
 
-// Turns pinning on for this process and pins every entry of the drive table (KAVEL_DRIVES) as
-// its path leads now. A later call pins afresh. A malformed table pins nothing; the opens then
-// fail as they would without pins.
+// Told of each open refused, on the opening thread, and of each entry whose path fails the rule
+// when the table is pinned.
+using DrivePinRefusal = std::function<void(const DriveRefusal&)>;
+
+// Turns pinning on for this process and pins every entry of the drive table (KAVEL_DRIVES) whose
+// path passes the rule as it leads now, taking the process's effective user as the service's.
+// A later call pins afresh. A malformed table pins nothing; the opens then fail as they would
+// without pins.
 void pin_drive_table(DrivePinRefusal on_refused = {});
 
 // Whether pin_drive_table has been called in this process.
 bool drive_pins_active();
+
+// With pins on, the user the service runs as (whose places a drive path may pass through, as
+// root's); nothing without pins.
+std::optional<std::uint32_t> drive_pins_service_user();
+
+// Reports an open refused because the drive's path fails the rule; `why` as in DriveRefusal.
+void report_untrusted_drive(std::string_view drive_name, std::string_view why);
+
+// What an entry's path leads to now, as an open would reach it: with pins on, only through a
+// path that passes the rule (nothing for one that fails or names nothing); without, wherever the
+// path leads.
+std::optional<DriveObject> drive_object_now(const DriveEntry& entry);
 
 // The objects pinned so far (those fixed at a first open included); empty without pins.
 std::vector<PinnedDrive> pinned_drives();

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/drive_pins.h"
+#include "platform/posix/drive_path_trust.h"
 #include "support/test_env.h"
 
 namespace kavel_lib::platform {
@@ -118,7 +119,7 @@ TEST_F(DeviceTest, PinnedDrivesLeadWhereTheyLedWhenPinned) {
                                     ";M=" + later.string());
   const std::shared_ptr<void> unpin(nullptr, [](void*) { clear_drive_pins(); });
   std::vector<std::string> reported;
-  pin_drive_table([&](std::string_view drive) { reported.emplace_back(drive); });
+  pin_drive_table([&](const DriveRefusal& refusal) { reported.emplace_back(refusal.drive_name); });
   ASSERT_TRUE(drive_pins_active());
   ASSERT_EQ(pinned_drives().size(), 2u);
   EXPECT_TRUE(Device::open("\\\\.\\E:"));
@@ -149,6 +150,55 @@ TEST_F(DeviceTest, PinnedDrivesLeadWhereTheyLedWhenPinned) {
   clear_drive_pins();
   EXPECT_FALSE(drive_pins_active());
   EXPECT_TRUE(Device::open("\\\\.\\E:"));
+}
+
+// The walk behind the service's drive-path rule, for a service run as root and as an ordinary
+// user (47301): that user's own folder is the service's own place then, and another user's
+// otherwise; a group-writable team folder, a second link to a file in a sticky folder and a loop
+// of links are refused; a name missing in sound folders is nothing there yet.
+TEST_F(DeviceTest, DrivePathWalkTrustsOnlyRootAndTheServicesUser) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why << " (the folders belong to other users)";
+  namespace fs = std::filesystem;
+  using posix::walk_drive_path;
+  constexpr uid_t kUser = 47301;
+  ::chmod(dir_.path().c_str(), 0755);
+  const auto own = dir_ / "own";
+  fs::create_directory(own);
+  ::chmod(own.c_str(), 0755);
+  ASSERT_EQ(::chown(own.c_str(), kUser, kUser), 0);
+  kavel_test::write_file(own / "e.img", pattern(512));
+  ASSERT_EQ(::chown((own / "e.img").c_str(), kUser, kUser), 0);
+  const auto text_of = [](const posix::PathWalk& walk) -> std::string {
+    if (const auto* fault = std::get_if<posix::UntrustedPlace>(&walk)) return posix::describe(*fault);
+    if (const auto* failed = std::get_if<posix::WalkFailed>(&walk)) return "errno " + std::to_string(failed->error);
+    if (std::holds_alternative<posix::NothingThere>(walk)) return "nothing there";
+    return "reached " + std::get<posix::ReachedObject>(walk).name;
+  };
+  EXPECT_EQ(text_of(walk_drive_path((own / "e.img").string(), 0)),
+            "its path passes through " + own.string() + ", which user 47301 may change");
+  EXPECT_EQ(text_of(walk_drive_path((own / "e.img").string(), kUser)), "reached e.img");
+  EXPECT_EQ(text_of(walk_drive_path((own / "later.img").string(), kUser)), "nothing there");
+
+  const auto team = dir_ / "team";
+  fs::create_directory(team);
+  ASSERT_EQ(::chown(team.c_str(), 0, 1001), 0);
+  ::chmod(team.c_str(), 02775);
+  EXPECT_EQ(text_of(walk_drive_path((team / "e.img").string(), 0)),
+            "its path passes through " + team.string() + ", which group 1001 may change");
+
+  const auto sticky = dir_ / "sticky";
+  fs::create_directory(sticky);
+  ::chmod(sticky.c_str(), 01777);
+  kavel_test::write_file(sticky / "root.img", pattern(512));
+  EXPECT_EQ(text_of(walk_drive_path((sticky / "root.img").string(), 0)), "reached root.img");
+  fs::create_hard_link(sticky / "root.img", sticky / "second.img");
+  EXPECT_EQ(text_of(walk_drive_path((sticky / "root.img").string(), 0)),
+            "its path passes through " + (sticky / "root.img").string() +
+                ", a file with 2 links in a folder any user may add to");
+
+  fs::create_symlink("loop-b", dir_ / "loop-a");
+  fs::create_symlink("loop-a", dir_ / "loop-b");
+  EXPECT_EQ(text_of(walk_drive_path((dir_ / "loop-a").string(), 0)), "errno " + std::to_string(ELOOP));
 }
 
 TEST_F(DeviceTest, MalformedTableIsInvalidParameter) {

@@ -380,6 +380,8 @@ TEST_F(ServiceProgram, StopEndsRunningToolsAndRemovesTheirPartialFiles) {
   };
   std::vector<Road> roads{{"service", {}, {"INVOCATION_ID=8f1c2d3e4b5a69788796a5b4c3d2e1f0"}}};
   if (!kavel_test::root_missing()) roads.push_back({"console", {"--console"}, {}});
+  kavel_test::TempDir images;
+  ::chmod(images.path().c_str(), 0755);
   for (const auto& road : roads) {
     SCOPED_TRACE(road.name);
     std::filesystem::remove(pids);
@@ -397,8 +399,9 @@ TEST_F(ServiceProgram, StopEndsRunningToolsAndRemovesTheirPartialFiles) {
     // which lets the client's call return before the thread is joined.
     std::jthread client;
     auto environment = road.environment;
-    // The drive must be there: the service opens it before icat runs.
-    const auto image = dir_ / "e.img";
+    // The drive must be there: the service opens it before icat runs. Its folder is one that
+    // only root may change, as the service asks of a drive's path (dir_ is open to all).
+    const auto image = images.path() / "e.img";
     kavel_test::write_file(image, "image e\n");
     environment.push_back("KAVEL_DRIVES=E=" + image.string());
     auto run = start(road.arguments, env(environment), false, "output-" + road.name);

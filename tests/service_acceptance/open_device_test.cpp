@@ -73,8 +73,9 @@ std::size_t refusals_logged(const std::string& log, const std::string& drive) {
 }
 
 // The service keeps each drive on the object its path led to when it started. The image's
-// folder is one its owner may change: she renames the image and puts a link to another file
-// (a stand-in for /etc/shadow) in its place. The open, an export and icat are refused with
+// folder is root's, as the service asks of a drive's path (a folder another user may change is
+// refused outright: DrivePathsThatAnotherUserMayChangeAreRefused); whoever may change it still
+// renames the image and puts a link to another file (a stand-in for /etc/shadow) in its place. The open, an export and icat are refused with
 // access denied before anything is read, each with one log line naming the drive, and the
 // pinned image stays protected as evidence under its new name. A by-id style link that goes on
 // leading to the image is fine, and a drive mapped to a FIFO fails icat at once.
@@ -153,6 +154,127 @@ TEST(ServiceOpenDevice, DriveNamesLeadWhereTheyLedAtTheStart) {
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(icat_text('P', out / "fifo.txt"), "error: ICAT: Access is denied. (0x80070005)");
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(30));
+  EXPECT_TRUE(service.alive()) << service.output();
+}
+
+// How many lines of the log say that the drive's path passes through `place`, which `who` may
+// change.
+std::size_t untrusted_logged(const std::string& log, const std::string& drive, const std::string& place,
+                             const std::string& who) {
+  const std::string needle = "Drive " + drive + " its path passes through " + place + ", which " + who +
+                             " may change; open refused";
+  std::size_t count = 0;
+  for (auto at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++count;
+  return count;
+}
+
+// The service trusts a drive's path only when no user but root and its own may change where it
+// leads. A user (47301) who owns a folder on a drive's path, or who owns the image in a sticky
+// folder, gets nothing: J names a missing file in her folder, where she then puts a link to a
+// root-only file; K's link was in place before the start; S is her own image in a root-owned
+// sticky folder. Each is logged once at the start and refused at every open, by open_device, the
+// three exporters and icat, with one more line each, and its path is not traced as evidence.
+// Once the folder is root's, the drive is walked again, passes and is pinned at that open. A
+// /dev/disk/by-id-style chain of links in root's folders keeps working.
+TEST(ServiceOpenDevice, DrivePathsThatAnotherUserMayChangeAreRefused) {
+  if (auto why = service_run_missing()) GTEST_SKIP() << *why;
+  if (auto why = program_missing("icat")) GTEST_SKIP() << *why;
+  namespace fs = std::filesystem;
+  constexpr uid_t kUser = 47301;
+  const std::string user = "user " + std::to_string(kUser);
+  const auto volume = real_volumes_dir() / "fat16.img";
+  TempDir evidence;
+  ::chmod(evidence.path().c_str(), 0755);
+  const auto secret = evidence / "secret";  // a stand-in for /etc/shadow
+  write_file(secret, "root:$y$j9T$not-for-clients:19000:0:99999:7:::\n");
+  ::chmod(secret.c_str(), 0600);
+  const auto users_folder = [&](const std::string& name) {
+    const auto folder = evidence / name;
+    fs::create_directory(folder);
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(::chown(folder.c_str(), kUser, kUser), 0);
+    return folder;
+  };
+  const auto u = users_folder("u");
+  const auto k = users_folder("k");
+  fs::create_symlink(secret, k / "early.img");
+  EXPECT_EQ(::lchown((k / "early.img").c_str(), kUser, kUser), 0);
+  const auto sticky = evidence / "sticky";
+  fs::create_directory(sticky);
+  ::chmod(sticky.c_str(), 01777);
+  fs::copy_file(volume, sticky / "user.img");
+  EXPECT_EQ(::chown((sticky / "user.img").c_str(), kUser, kUser), 0);
+  // /dev/disk/by-id/usb-e -> ../../../images/e.img, reached through /dev/mapper/e -> by-id link.
+  fs::create_directories(evidence / "images");
+  fs::copy_file(volume, evidence / "images" / "e.img");
+  fs::create_directories(evidence / "dev" / "disk" / "by-id");
+  fs::create_directories(evidence / "dev" / "mapper");
+  fs::create_symlink("../../../images/e.img", evidence / "dev" / "disk" / "by-id" / "usb-e");
+  fs::create_symlink(evidence / "dev" / "disk" / "by-id" / "usb-e", evidence / "dev" / "mapper" / "e");
+  TempDir out;
+
+  RunningService service("J=" + (u / "missing.img").string() + ";K=" + (k / "early.img").string() +
+                         ";S=" + (sticky / "user.img").string() + ";D=" + (evidence / "dev/mapper/e").string());
+  ASSERT_TRUE(service.ready()) << service.output();
+  const auto pid = static_cast<std::uint32_t>(::getpid());
+  const auto open_text = [&](char letter) {
+    return call_text(kavel_lib::ipc::IpcRequest::OpenDevice{device_path(letter), pid});
+  };
+  const auto fat_text = [&](char letter, const fs::path& dest) {
+    return call_text(kavel_lib::ipc::IpcRequest::ExportFat32{std::string(1, letter), 53, 90, dest.string()});
+  };
+  const auto icat_text = [&](char letter, const fs::path& dest) {
+    return call_text(kavel_lib::ipc::IpcRequest::IcatToFile{"fat", device_path(letter), "592", 0, dest.string(),
+                                                            true, 0});
+  };
+  const std::string denied_open = "error: OPEN: open device failed: Access is denied. (0x80070005)";
+  const std::string denied_export = "error: EXPORT: Access is denied. (os error 5)";
+  const std::string denied_icat = "error: ICAT: Access is denied. (0x80070005)";
+
+  // She plants the link after the start.
+  fs::create_symlink(secret, u / "missing.img");
+  EXPECT_EQ(::lchown((u / "missing.img").c_str(), kUser, kUser), 0);
+  for (const char letter : {'J', 'K', 'S'}) {
+    SCOPED_TRACE(std::string(1, letter));
+    EXPECT_EQ(open_text(letter), denied_open);
+    EXPECT_EQ(fat_text(letter, out / "fat.txt"), denied_export);
+    EXPECT_EQ(icat_text(letter, out / "icat.txt"), denied_icat);
+  }
+  EXPECT_EQ(call_text(kavel_lib::ipc::IpcRequest::ExportNtfsFrn{"J", 78, (out / "ntfs.txt").string()}),
+            denied_export);
+  EXPECT_EQ(call_text(kavel_lib::ipc::IpcRequest::ExportExfat{"J", 5, 0, 90, false, std::nullopt,
+                                                              (out / "exfat.txt").string()}),
+            denied_export);
+  EXPECT_FALSE(fs::exists(out / "fat.txt"));
+  EXPECT_FALSE(fs::exists(out / "icat.txt"));
+  const std::string log = service.log_text();
+  // J: the start, then one line per open: the NTFS exporter tries the volume twice.
+  EXPECT_EQ(untrusted_logged(log, "J:", u.string(), user), 7u) << log;
+  EXPECT_EQ(untrusted_logged(log, "K:", k.string(), user), 4u) << log;
+  EXPECT_EQ(untrusted_logged(log, "S:", (sticky / "user.img").string(), user), 4u) << log;
+
+  // The chain of links in root's folders works, and J's path, which she now points at a disk of
+  // the host (a stand-in), is no evidence: an export onto that disk is not refused for J.
+  EXPECT_TRUE(open_text('D').starts_with(R"({"handle":)")) << open_text('D');
+  EXPECT_EQ(fat_text('D', out / "fat.txt"), kOk);
+  EXPECT_EQ(icat_text('D', out / "icat.txt"), kOk);
+  const auto host_disk = evidence / "host-disk";
+  write_file(host_disk, "not evidence\n");
+  fs::remove(u / "missing.img");
+  fs::create_symlink(host_disk, u / "missing.img");
+  EXPECT_EQ(fat_text('D', host_disk), kOk);
+  EXPECT_EQ(service.log_text().find("Drive D:"), std::string::npos) << service.log_text();
+
+  // The administrator takes the folder over and puts the image there: J is pinned at this open,
+  // and leads nowhere else afterwards.
+  fs::remove(u / "missing.img");
+  ASSERT_EQ(::chown(u.c_str(), 0, 0), 0);
+  fs::copy_file(volume, u / "missing.img");
+  EXPECT_TRUE(open_text('J').starts_with(R"({"handle":)")) << open_text('J');
+  fs::rename(u / "missing.img", u / "renamed.img");
+  fs::create_symlink(secret, u / "missing.img");
+  EXPECT_EQ(open_text('J'), denied_open);
+  EXPECT_EQ(refusals_logged(service.log_text(), "J:"), 1u) << service.log_text();
   EXPECT_TRUE(service.alive()) << service.output();
 }
 

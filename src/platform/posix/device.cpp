@@ -14,6 +14,7 @@
 #include "platform/drive_pins.h"
 #include "platform/drive_table.h"
 #include "platform/posix/drive_object.h"
+#include "platform/posix/drive_path_trust.h"
 #include "platform/posix/driver_read.h"
 
 namespace kavel_lib::platform {
@@ -36,6 +37,64 @@ bool reads_refused(const std::string& device_name) {
 
 // What a drive may be mapped to: an image file or a block device.
 bool is_device_node(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode); }
+
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+// Checks the opened descriptor (a device node, accepted by the pins, which pin an entry that has
+// no pin yet) and makes its reads blocking again; the descriptor is closed on refusal.
+std::expected<int, WinError> accept_opened(int fd, const DriveEntry& entry, struct stat& st) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &st) != 0 || !is_device_node(st) || !accept_drive_object(entry, posix::drive_object_of(st), true) ||
+      flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
+  }
+  return fd;
+}
+
+// The open of the service program (pins on): the path is walked under the rule of
+// drive_path_trust.h, and the name the walk ended on is opened in the folder the walk found it
+// in, without following a link, so what is opened is what was checked; its identity is compared
+// with what the walk saw all the same. A path that fails the rule is refused and reported.
+std::expected<int, WinError> open_pinned(const DriveEntry& entry, uid_t service_user) {
+  auto walked = posix::walk_drive_path(entry.host_path, service_user);
+  if (const auto* fault = std::get_if<posix::UntrustedPlace>(&walked)) {
+    report_untrusted_drive(entry.name, posix::describe(*fault));
+    return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
+  }
+  if (std::holds_alternative<posix::NothingThere>(walked)) return std::unexpected(WinError{win::ERROR_FILE_NOT_FOUND});
+  if (const auto* failed = std::get_if<posix::WalkFailed>(&walked)) {
+    return std::unexpected(WinError{windows_code_from_errno(failed->error)});
+  }
+  const auto& reached = std::get<posix::ReachedObject>(walked);
+  if (!is_device_node(reached.status)) return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
+  const DriveObject seen = posix::drive_object_of(reached.status);
+  if (!accept_drive_object(entry, seen, false)) return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
+  int fd;
+  do {
+    fd = ::openat(reached.folder.get(), reached.name.c_str(), kOpenFlags | O_NOFOLLOW);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(WinError::last());
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_dev != reached.status.st_dev || st.st_ino != reached.status.st_ino) {
+    ::close(fd);
+    return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
+  }
+  return accept_opened(fd, entry, st);
+}
+
+// The open without pins: whatever the path leads to now.
+std::expected<int, WinError> open_unpinned(const DriveEntry& entry) {
+  struct stat st {};
+  if (::stat(entry.host_path.c_str(), &st) != 0) return std::unexpected(WinError::last());
+  if (!is_device_node(st)) return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
+  int fd;
+  do {
+    fd = ::open(entry.host_path.c_str(), kOpenFlags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(WinError::last());
+  return accept_opened(fd, entry, st);
+}
 
 }  // namespace
 
@@ -61,27 +120,14 @@ std::expected<Device, WinError> Device::open(std::string_view device_path) {
   // descriptor, which the non-blocking open keeps from waiting should the node be swapped in
   // between.
   //
-  // With drive pins on (drive_pins.h), what the path leads to must also be the object pinned for
-  // the entry: looked at before the open, so that nothing else is opened at all, and checked
-  // again on the opened descriptor, which is what counts; only that check pins an entry that
-  // has no pin yet.
-  struct stat st {};
-  if (::stat(entry->host_path.c_str(), &st) != 0) return std::unexpected(WinError::last());
-  if (!is_device_node(st)) return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
-  if (!accept_drive_object(*entry, posix::drive_object_of(st), false)) {
-    return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
-  }
-  int fd;
-  do {
-    fd = ::open(entry->host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(WinError::last());
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &st) != 0 || !is_device_node(st) || !accept_drive_object(*entry, posix::drive_object_of(st), true) ||
-      flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
-  }
+  // With drive pins on (drive_pins.h), the path must pass the rule of drive_path_trust.h, and
+  // what it leads to must be the object pinned for the entry: looked at before the open, so that
+  // nothing else is opened at all, and checked again on the opened descriptor, which is what
+  // counts; only that check pins an entry that has no pin yet.
+  const auto service_user = drive_pins_service_user();
+  const auto opened = service_user ? open_pinned(*entry, static_cast<uid_t>(*service_user)) : open_unpinned(*entry);
+  if (!opened) return std::unexpected(opened.error());
+  const int fd = *opened;
   Device device = adopt(fd, entry->name, entry->offset);
   device.host_path_ = entry->host_path;
   return device;

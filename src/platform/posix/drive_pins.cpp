@@ -1,6 +1,7 @@
 #include "platform/drive_pins.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "platform/posix/drive_object.h"
+#include "platform/posix/drive_path_trust.h"
 
 namespace kavel_lib::platform {
 
@@ -23,6 +25,7 @@ PinKey key_of(const DriveEntry& entry) { return {entry.name, entry.host_path, en
 struct PinState {
   std::mutex mutex;
   bool active = false;
+  uid_t service_user = 0;
   std::map<PinKey, PinnedDrive> pins;
   DrivePinRefusal on_refused;
 };
@@ -42,22 +45,36 @@ bool same_drive_object(const DriveObject& a, const DriveObject& b) {
 }
 
 void pin_drive_table(DrivePinRefusal on_refused) {
+  const uid_t service_user = ::geteuid();
   std::map<PinKey, PinnedDrive> pins;
+  std::vector<std::pair<std::string, std::string>> untrusted;  // drive name, why
   if (const auto table = DriveTable::from_environment()) {
     for (const auto& entry : table->entries()) {
       // Links are followed: the pin is what the path leads to. Anything but an image file or a
-      // block device is no device; such an entry waits for its first successful open.
-      struct stat st {};
-      if (::stat(entry.host_path.c_str(), &st) != 0) continue;
-      if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) continue;
-      pins.insert_or_assign(key_of(entry), PinnedDrive{entry, posix::drive_object_of(st)});
+      // block device is no device, and a path that names nothing yet has nothing to pin: such
+      // an entry waits for its first successful open, as does one whose path fails the rule.
+      const auto walked = posix::walk_drive_path(entry.host_path, service_user);
+      if (const auto* fault = std::get_if<posix::UntrustedPlace>(&walked)) {
+        untrusted.emplace_back(entry.name, posix::describe(*fault));
+        continue;
+      }
+      const auto* reached = std::get_if<posix::ReachedObject>(&walked);
+      if (reached == nullptr) continue;
+      if (!S_ISREG(reached->status.st_mode) && !S_ISBLK(reached->status.st_mode)) continue;
+      pins.insert_or_assign(key_of(entry), PinnedDrive{entry, posix::drive_object_of(reached->status)});
     }
   }
   PinState& s = state();
-  const std::lock_guard lock(s.mutex);
-  s.active = true;
-  s.pins = std::move(pins);
-  s.on_refused = std::move(on_refused);
+  {
+    const std::lock_guard lock(s.mutex);
+    s.active = true;
+    s.service_user = service_user;
+    s.pins = std::move(pins);
+    s.on_refused = on_refused;
+  }
+  if (on_refused) {
+    for (const auto& [drive, why] : untrusted) on_refused(DriveRefusal{drive, why});
+  }
 }
 
 bool drive_pins_active() {
@@ -91,8 +108,37 @@ bool accept_drive_object(const DriveEntry& entry, const DriveObject& found, bool
     report = s.on_refused;
   }
   // Reported outside the lock: the report may log, and other opens need not wait for it.
-  if (report) report(entry.name);
+  if (report) report(DriveRefusal{entry.name, {}});
   return false;
+}
+
+std::optional<std::uint32_t> drive_pins_service_user() {
+  PinState& s = state();
+  const std::lock_guard lock(s.mutex);
+  if (!s.active) return std::nullopt;
+  return s.service_user;
+}
+
+void report_untrusted_drive(std::string_view drive_name, std::string_view why) {
+  PinState& s = state();
+  DrivePinRefusal report;
+  {
+    const std::lock_guard lock(s.mutex);
+    report = s.on_refused;
+  }
+  if (report) report(DriveRefusal{drive_name, why});
+}
+
+std::optional<DriveObject> drive_object_now(const DriveEntry& entry) {
+  if (const auto service_user = drive_pins_service_user()) {
+    const auto walked = posix::walk_drive_path(entry.host_path, *service_user);
+    const auto* reached = std::get_if<posix::ReachedObject>(&walked);
+    if (reached == nullptr) return std::nullopt;
+    return posix::drive_object_of(reached->status);
+  }
+  struct stat st {};
+  if (::stat(entry.host_path.c_str(), &st) != 0) return std::nullopt;
+  return posix::drive_object_of(st);
 }
 
 void clear_drive_pins() {

@@ -56,10 +56,13 @@ std::expected<std::vector<MappedFile>, OsError> mapped_files() {
     files.push_back(MappedFile{static_cast<dev_t>(pin.object.device), static_cast<ino_t>(pin.object.inode),
                                pin.object.block_device, static_cast<dev_t>(pin.object.rdev), pin.entry.name});
   }
+  // A path that another user may change (drive_pins.h) leads to nothing the service opens, and
+  // is not followed: that user could point it at any disk to have exports onto it refused.
   for (const auto& entry : table->entries()) {
-    struct stat st {};
-    if (::stat(entry.host_path.c_str(), &st) != 0) continue;
-    files.push_back(MappedFile{st.st_dev, st.st_ino, S_ISBLK(st.st_mode), st.st_rdev, entry.name});
+    const auto object = drive_object_now(entry);
+    if (!object) continue;
+    files.push_back(MappedFile{static_cast<dev_t>(object->device), static_cast<ino_t>(object->inode),
+                               object->block_device, static_cast<dev_t>(object->rdev), entry.name});
   }
   return files;
 }

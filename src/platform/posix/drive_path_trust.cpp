@@ -1,0 +1,267 @@
+#include "platform/posix/drive_path_trust.h"
+
+#include <fcntl.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include <fmt/format.h>
+
+namespace kavel_lib::platform::posix {
+
+PathDescriptor& PathDescriptor::operator=(PathDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+PathDescriptor::~PathDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+namespace {
+
+constexpr int kMaxLinks = 40;
+constexpr unsigned long kFuseMagic = 0x65735546;
+// The mount table is read up to this size; a larger one is not searched (a FUSE folder then
+// counts as belonging to no known user).
+constexpr std::size_t kMaxMountTable = 4U << 20;
+
+constexpr int kPathFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+
+// The names still to walk, the next one last.
+using Pending = std::vector<std::string>;
+
+void push_names(Pending& pending, std::string_view path) {
+  std::vector<std::string_view> names;
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    const auto slash = path.find('/', at);
+    const auto end = slash == std::string_view::npos ? path.size() : slash;
+    if (end > at) names.push_back(path.substr(at, end - at));
+    if (slash == std::string_view::npos) break;
+    at = slash + 1;
+  }
+  for (auto it = names.rbegin(); it != names.rend(); ++it) pending.emplace_back(*it);
+}
+
+std::string place_text(const std::vector<std::string>& folders, std::string_view name = {}) {
+  std::string text;
+  for (const auto& folder : folders) text += "/" + folder;
+  if (!name.empty()) text += "/" + std::string(name);
+  return text.empty() ? "/" : text;
+}
+
+// The text of the mount table, or nothing when it cannot be read whole within its limit.
+std::optional<std::string> read_mount_table() {
+  std::FILE* file = std::fopen("/proc/self/mountinfo", "re");
+  if (file == nullptr) return std::nullopt;
+  std::string text;
+  std::array<char, 16384> chunk{};
+  bool fits = true;
+  for (;;) {
+    const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
+    if (n == 0) break;
+    if (text.size() + n > kMaxMountTable) {
+      fits = false;
+      break;
+    }
+    text.append(chunk.data(), n);
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (!fits || failed) return std::nullopt;
+  return text;
+}
+
+// The user_id= of the FUSE mount whose device number is `device`, from its super options.
+std::optional<uid_t> fuse_mount_user(dev_t device) {
+  const auto table = read_mount_table();
+  if (!table) return std::nullopt;
+  const std::string wanted = fmt::format("{}:{}", major(device), minor(device));
+  std::string_view rest = *table;
+  while (!rest.empty()) {
+    const auto newline = rest.find('\n');
+    const std::string_view line = rest.substr(0, newline);
+    rest = newline == std::string_view::npos ? std::string_view{} : rest.substr(newline + 1);
+    // "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE SUPER_OPTIONS"
+    std::vector<std::string_view> fields;
+    std::size_t at = 0;
+    while (at < line.size()) {
+      const auto space = line.find(' ', at);
+      const auto end = space == std::string_view::npos ? line.size() : space;
+      fields.push_back(line.substr(at, end - at));
+      at = end + 1;
+    }
+    if (fields.size() < 3 || fields[2] != wanted) continue;
+    std::size_t dash = 6;
+    while (dash < fields.size() && fields[dash] != "-") ++dash;
+    if (dash + 3 >= fields.size()) return std::nullopt;
+    std::string_view options = fields[dash + 3];
+    while (!options.empty()) {
+      const auto comma = options.find(',');
+      const std::string_view option = options.substr(0, comma);
+      options = comma == std::string_view::npos ? std::string_view{} : options.substr(comma + 1);
+      constexpr std::string_view kKey = "user_id=";
+      if (!option.starts_with(kKey)) continue;
+      const std::string_view digits = option.substr(kKey.size());
+      uid_t user = 0;
+      const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), user);
+      if (ec != std::errc{} || end != digits.data() + digits.size()) return std::nullopt;
+      return user;
+    }
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+bool trusted_user(uid_t owner, uid_t service_user) { return owner == 0 || owner == service_user; }
+
+bool others_may_add(const struct stat& folder) { return (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+// Whether a folder passes: its owner is root or the service's user, and only that owner may
+// write it, unless it is sticky. On FUSE the mount's user must be one of them too: that user's
+// daemon answers for the folder whatever owner it reports (and the owner it reports is checked
+// as well, since the kernel grants writes by it where the mount checks permissions itself).
+std::optional<UntrustedPlace> folder_fault(int fd, const struct stat& st, std::string place, uid_t service_user) {
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) != 0) return UntrustedPlace{std::move(place), Changer::unknown, 0};
+  if (static_cast<unsigned long>(fs.f_type) == kFuseMagic) {
+    const auto user = fuse_mount_user(st.st_dev);
+    if (!user) return UntrustedPlace{std::move(place), Changer::unknown, 0};
+    if (!trusted_user(*user, service_user)) return UntrustedPlace{std::move(place), Changer::user, *user};
+  }
+  const uid_t owner = st.st_uid;
+  if (!trusted_user(owner, service_user)) return UntrustedPlace{std::move(place), Changer::user, owner};
+  if ((st.st_mode & S_ISVTX) != 0) return std::nullopt;
+  if ((st.st_mode & S_IWOTH) != 0) return UntrustedPlace{std::move(place), Changer::anyone, 0};
+  if ((st.st_mode & S_IWGRP) != 0) return UntrustedPlace{std::move(place), Changer::group, st.st_gid};
+  return std::nullopt;
+}
+
+// Whether an entry taken from a sticky folder that others may add to passes.
+std::optional<UntrustedPlace> sticky_entry_fault(const struct stat& st, std::string place, uid_t service_user) {
+  if (!trusted_user(st.st_uid, service_user)) return UntrustedPlace{std::move(place), Changer::user, st.st_uid};
+  if (S_ISREG(st.st_mode) && st.st_nlink != 1) {
+    return UntrustedPlace{std::move(place), Changer::hard_links, static_cast<std::uint64_t>(st.st_nlink)};
+  }
+  return std::nullopt;
+}
+
+// Opens / and checks it; the walk's starting point.
+std::variant<PathDescriptor, UntrustedPlace, WalkFailed> open_root(struct stat& st, uid_t service_user) {
+  PathDescriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (root.get() < 0 || ::fstat(root.get(), &st) != 0) return WalkFailed{errno};
+  if (auto fault = folder_fault(root.get(), st, "/", service_user)) return std::move(*fault);
+  return root;
+}
+
+}  // namespace
+
+PathWalk walk_drive_path(std::string_view path, uid_t service_user) {
+  if (path.empty()) return WalkFailed{ENOENT};
+  Pending pending;
+  push_names(pending, path);
+  if (path.front() != '/') {
+    std::array<char, PATH_MAX> cwd{};
+    if (::getcwd(cwd.data(), cwd.size()) == nullptr) return WalkFailed{errno};
+    push_names(pending, cwd.data());
+  }
+
+  struct stat folder_st {};
+  auto start = open_root(folder_st, service_user);
+  if (auto* fault = std::get_if<UntrustedPlace>(&start)) return std::move(*fault);
+  if (auto* failed = std::get_if<WalkFailed>(&start)) return *failed;
+  PathDescriptor folder = std::move(std::get<PathDescriptor>(start));
+  std::vector<std::string> folders;  // where `folder` is, name by name from /
+  int links = 0;
+
+  while (!pending.empty()) {
+    const std::string name = std::move(pending.back());
+    pending.pop_back();
+    if (name == ".") continue;
+
+    PathDescriptor entry(::openat(folder.get(), name.c_str(), kPathFlags));
+    if (entry.get() < 0) {
+      if (errno == ENOENT) return NothingThere{};
+      return WalkFailed{errno};
+    }
+    struct stat st {};
+    if (::fstat(entry.get(), &st) != 0) return WalkFailed{errno};
+
+    if (name == "..") {
+      // The folder above is passed through like any other.
+      if (!folders.empty()) folders.pop_back();
+      if (auto fault = folder_fault(entry.get(), st, place_text(folders), service_user)) return std::move(*fault);
+      folder = std::move(entry);
+      folder_st = st;
+      continue;
+    }
+
+    std::string place = place_text(folders, name);
+    if ((folder_st.st_mode & S_ISVTX) != 0 && others_may_add(folder_st)) {
+      if (auto fault = sticky_entry_fault(st, place, service_user)) return std::move(*fault);
+    }
+
+    if (S_ISLNK(st.st_mode)) {
+      if (++links > kMaxLinks) return WalkFailed{ELOOP};
+      std::array<char, PATH_MAX> target{};
+      const ssize_t length = ::readlinkat(entry.get(), "", target.data(), target.size());
+      if (length < 0) return WalkFailed{errno};
+      if (static_cast<std::size_t>(length) >= target.size()) return WalkFailed{ENAMETOOLONG};
+      const std::string_view text(target.data(), static_cast<std::size_t>(length));
+      if (text.empty()) return WalkFailed{ENOENT};
+      push_names(pending, text);
+      if (text.front() == '/') {
+        auto root = open_root(folder_st, service_user);
+        if (auto* fault = std::get_if<UntrustedPlace>(&root)) return std::move(*fault);
+        if (auto* failed = std::get_if<WalkFailed>(&root)) return *failed;
+        folder = std::move(std::get<PathDescriptor>(root));
+        folders.clear();
+      }
+      continue;
+    }
+
+    if (S_ISDIR(st.st_mode)) {
+      if (auto fault = folder_fault(entry.get(), st, std::move(place), service_user)) return std::move(*fault);
+      folder = std::move(entry);
+      folder_st = st;
+      folders.push_back(name);
+      continue;
+    }
+
+    // Anything else ends the walk; a name after it cannot be looked up.
+    if (!pending.empty()) return WalkFailed{ENOTDIR};
+    return ReachedObject{std::move(folder), name, st};
+  }
+  return ReachedObject{std::move(folder), ".", folder_st};
+}
+
+std::string describe(const UntrustedPlace& fault) {
+  switch (fault.changer) {
+    case Changer::user:
+      return fmt::format("its path passes through {}, which user {} may change", fault.place, fault.id);
+    case Changer::group:
+      return fmt::format("its path passes through {}, which group {} may change", fault.place, fault.id);
+    case Changer::anyone:
+      return fmt::format("its path passes through {}, which any user may change", fault.place);
+    case Changer::hard_links:
+      return fmt::format("its path passes through {}, a file with {} links in a folder any user may add to",
+                         fault.place, fault.id);
+    case Changer::unknown:
+      return fmt::format("its path passes through {}, whose owner cannot be told", fault.place);
+  }
+  return fmt::format("its path passes through {}", fault.place);
+}
+
+}  // namespace kavel_lib::platform::posix
