@@ -2,18 +2,19 @@
 
 #include <fcntl.h>
 #include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstdio>
 #include <optional>
 #include <vector>
 
 #include <fmt/format.h>
+
+#include "platform/posix/storage_trace.h"
+#include "platform/small_file.h"
 
 namespace kavel_lib::platform::posix {
 
@@ -62,52 +63,18 @@ std::string place_text(const std::vector<std::string>& folders, std::string_view
   return text.empty() ? "/" : text;
 }
 
-// The text of the mount table, or nothing when it cannot be read whole within its limit.
-std::optional<std::string> read_mount_table() {
-  std::FILE* file = std::fopen("/proc/self/mountinfo", "re");
-  if (file == nullptr) return std::nullopt;
-  std::string text;
-  std::array<char, 16384> chunk{};
-  bool fits = true;
-  for (;;) {
-    const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
-    if (n == 0) break;
-    if (text.size() + n > kMaxMountTable) {
-      fits = false;
-      break;
-    }
-    text.append(chunk.data(), n);
-  }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (!fits || failed) return std::nullopt;
-  return text;
-}
-
 // The user_id= of the FUSE mount whose device number is `device`, from its super options.
 std::optional<uid_t> fuse_mount_user(dev_t device) {
-  const auto table = read_mount_table();
+  const auto table = read_small_file("/proc/self/mountinfo", kMaxMountTable);
   if (!table) return std::nullopt;
-  const std::string wanted = fmt::format("{}:{}", major(device), minor(device));
   std::string_view rest = *table;
   while (!rest.empty()) {
     const auto newline = rest.find('\n');
     const std::string_view line = rest.substr(0, newline);
     rest = newline == std::string_view::npos ? std::string_view{} : rest.substr(newline + 1);
-    // "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE SUPER_OPTIONS"
-    std::vector<std::string_view> fields;
-    std::size_t at = 0;
-    while (at < line.size()) {
-      const auto space = line.find(' ', at);
-      const auto end = space == std::string_view::npos ? line.size() : space;
-      fields.push_back(line.substr(at, end - at));
-      at = end + 1;
-    }
-    if (fields.size() < 3 || fields[2] != wanted) continue;
-    std::size_t dash = 6;
-    while (dash < fields.size() && fields[dash] != "-") ++dash;
-    if (dash + 3 >= fields.size()) return std::nullopt;
-    std::string_view options = fields[dash + 3];
+    const auto mount = parse_mount_line(line);
+    if (!mount || mount->device != device) continue;
+    std::string_view options = mount->super_options;
     while (!options.empty()) {
       const auto comma = options.find(',');
       const std::string_view option = options.substr(0, comma);
