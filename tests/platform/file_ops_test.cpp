@@ -12,6 +12,7 @@
 
 #include <expected>
 #include <filesystem>
+#include <iostream>
 #include <string_view>
 #include <utility>
 
@@ -482,6 +483,20 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
       kavel_test::ScopedEnv drives("KAVEL_DRIVES", "F=" + (dir / "other.img").string());
       kavel_test::write_file(dir / "other.img", "other");
       EXPECT_TRUE(DestinationFile::create(dir / "m" / "x.bin"));
+      fs::remove(dir / "m" / "x.bin");
+    }
+    {
+      // The image behind a mapped loop device, named as a destination itself: never truncated.
+      const auto image_before = synced_sha256(dir / "m", image);
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", "PhysicalDrive2=" + loop->node());
+      const std::string text = "export destination is the image or device mapped as PhysicalDrive2";
+      const auto created = DestinationFile::create(image);
+      ASSERT_FALSE(created);
+      EXPECT_EQ(created.error().display(), text);
+      const auto opened = DestinationFile::open_existing(image);
+      ASSERT_FALSE(opened);
+      EXPECT_EQ(opened.error().display(), text);
+      EXPECT_EQ(synced_sha256(dir / "m", image), image_before);
     }
 
     // Stacked on the mounted image: an image inside it mounted through a loop device of its
@@ -534,6 +549,18 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
       EXPECT_EQ(kavel_test::read_file(dir / "plain" / "over.bin"), "a file of the evidence");
     }
     EXPECT_EQ(evidence_sha256(), stacked_before);
+    // A FUSE mount that passes its writes on to a folder of the evidence (bindfs).
+    if (const auto why = kavel_test::program_missing("bindfs")) {
+      std::cout << "the bindfs row is left out: " << *why << "\n";
+    } else {
+      const auto command = "bindfs " + kavel_test::shell_quote((dir / "m").string()) + " " +
+                           kavel_test::shell_quote((dir / "bf").string()) + " 2>&1";
+      fs::create_directories(dir / "bf");
+      Mounted passed(dir / "bf", kavel_test::run_command(command).status == 0);
+      ASSERT_TRUE(passed.mounted());
+      refused(dir / "bf", "F:");
+      EXPECT_EQ(evidence_sha256(), stacked_before);
+    }
     // An overlay whose upper folder is no longer where its options say cannot be told.
     fs::rename(dir / "m" / "ud", dir / "m" / "ud-moved");
     auto lost = DestinationFile::create(dir / "ov" / "x.bin");

@@ -34,9 +34,10 @@ namespace {
 
 constexpr int kMaxLinks = 40;
 constexpr unsigned long kFuseMagic = 0x65735546;
+constexpr unsigned long kAutofsMagic = 0x0187;
 // The mount table is read up to this size; a larger one is not searched (a FUSE folder then
 // counts as belonging to no known user).
-constexpr std::size_t kMaxMountTable = 4U << 20;
+constexpr std::size_t kMaxMountTable = std::size_t{16} << 20;
 
 constexpr int kPathFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
 
@@ -92,6 +93,11 @@ std::optional<uid_t> fuse_mount_user(dev_t device) {
   return std::nullopt;
 }
 
+bool is_automount_point(int fd) {
+  struct statfs fs {};
+  return ::fstatfs(fd, &fs) == 0 && static_cast<unsigned long>(fs.f_type) == kAutofsMagic;
+}
+
 bool trusted_user(uid_t owner, uid_t service_user) { return owner == 0 || owner == service_user; }
 
 bool others_may_add(const struct stat& folder) { return (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
@@ -119,7 +125,8 @@ std::optional<UntrustedPlace> folder_fault(int fd, const struct stat& st, std::s
 // Whether an entry taken from a sticky folder that others may add to passes.
 std::optional<UntrustedPlace> sticky_entry_fault(const struct stat& st, std::string place, uid_t service_user) {
   if (!trusted_user(st.st_uid, service_user)) return UntrustedPlace{std::move(place), Changer::user, st.st_uid};
-  if (S_ISREG(st.st_mode) && st.st_nlink != 1) {
+  // A hard link to root's file (or link, or device node) planted there would pass the owner check.
+  if (!S_ISDIR(st.st_mode) && st.st_nlink != 1) {
     return UntrustedPlace{std::move(place), Changer::hard_links, static_cast<std::uint64_t>(st.st_nlink)};
   }
   return std::nullopt;
@@ -165,6 +172,13 @@ PathWalk walk_drive_path(std::string_view path, uid_t service_user) {
     }
     struct stat st {};
     if (::fstat(entry.get(), &st) != 0) return WalkFailed{errno};
+    if (S_ISDIR(st.st_mode) && name != ".." && is_automount_point(entry.get())) {
+      // An automount point not mounted yet: a path-only open does not mount it, a folder open
+      // does, and what is mounted there is what the path leads to.
+      entry = PathDescriptor(::openat(folder.get(), name.c_str(), kPathFlags | O_DIRECTORY));
+      if (entry.get() < 0) return WalkFailed{errno};
+      if (::fstat(entry.get(), &st) != 0) return WalkFailed{errno};
+    }
 
     if (name == "..") {
       // The folder above is passed through like any other.

@@ -10,9 +10,9 @@
 // Every folder passed through must belong to root or the service's user and must not be
 // writable by its group or by others. A folder with the sticky bit may be writable by others:
 // no one can then rename or remove what another owns in it, but anyone can add names, so an
-// entry taken from such a folder must itself belong to root or the service's user, and a
-// regular file there must have a single link (a hard link planted to someone else's file would
-// otherwise pass). A folder on a FUSE mount belongs to the mount's user (its user_id= option)
+// entry taken from such a folder must itself belong to root or the service's user, and anything
+// but a folder there must have a single link (a hard link planted to someone else's file, link
+// or device node would otherwise pass). An automount point on the way is mounted by the walk. A folder on a FUSE mount belongs to the mount's user (its user_id= option)
 // as well as to the owner it reports, since that user's daemon answers for everything in it;
 // both must pass. A relative path is walked from / through the service's working folder.
 //
@@ -63,7 +63,7 @@ enum class Changer {
   user,         // `id` owns it (or owns the FUSE mount it lies on)
   group,        // the members of group `id` may write it
   anyone,       // every user may write it
-  hard_links,   // a file with `id` links in a folder others may write
+  hard_links,   // a file, link or node with `id` links in a folder others may write
   unknown       // its owner cannot be told (a FUSE mount the mount table does not show)
 };
 

@@ -192,13 +192,20 @@ std::expected<void, OsError> check_file_mount(int folder, int file, const std::v
 }
 
 // Refuses an opened destination that is the image or block device behind a mapped drive,
-// under whatever name it was reached.
+// under whatever name it was reached, or the image file a mapped block device stands on (a
+// loop device's file, under device-mapper or not).
 std::expected<void, OsError> check_not_mapped(const struct stat& st, const std::vector<MappedFile>& mapped) {
+  const auto refused = [](const MappedFile& file) {
+    return std::unexpected(OsError::with_text(
+        OsErrorKind::PermissionDenied, fmt::format("export destination is the image or device mapped as {}", file.name)));
+  };
   for (const auto& file : mapped) {
-    if (st.st_dev == file.device && st.st_ino == file.inode) {
-      return std::unexpected(OsError::with_text(
-          OsErrorKind::PermissionDenied,
-          fmt::format("export destination is the image or device mapped as {}", file.name)));
+    if (st.st_dev == file.device && st.st_ino == file.inode) return refused(file);
+  }
+  const auto destination = posix::file_storage(st.st_dev, st.st_ino);
+  for (const auto& file : mapped) {
+    if (file.block_device && posix::stored_on(destination, posix::trace_block_device(file.block_number))) {
+      return refused(file);
     }
   }
   return {};

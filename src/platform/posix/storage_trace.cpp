@@ -188,13 +188,16 @@ class Tracer {
       // sysfs gives only when the driver does not tell the file itself. The driver is asked in
       // a destination's trace only, where whatever stacks on the loop device holds it open: the
       // last close of one set to clear itself (a mapped device nobody holds) would detach it.
+      // In a destination's trace, a loop device whose file can be told neither way (the name
+      // gone or replaced, the driver not asked) leaves the trace unfinished.
       std::optional<std::pair<dev_t, ino_t>> backing;
       if (through_file_systems_) backing = loop_backing(device);
       if (backing) {
         file(backing->first, backing->second, depth + 1);
-      } else if (const auto name = read_attribute(folder + "/loop/backing_file")) {
-        named(*name, depth + 1);
+        return;
       }
+      const auto name = read_attribute(folder + "/loop/backing_file");
+      if (!(name && named(*name, depth + 1)) && through_file_systems_) lost();
       return;
     }
     bool slaves = false;
@@ -209,16 +212,28 @@ class Tracer {
     if (!slaves) add_disk(device);
   }
 
-  // What an absolute path names: a file, or a block device followed down.
-  void named(const std::string& path, int depth) {
-    if (path.empty() || path.front() != '/') return;
+  // What an absolute path names: a file, or a block device followed down; in a destination's
+  // trace and where `folder_too`, also a folder, traced as a folder. False when the path names
+  // none of these.
+  bool named(const std::string& path, int depth, bool folder_too = false) {
+    if (path.empty() || path.front() != '/') return false;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return;
+    if (::stat(path.c_str(), &st) != 0) return false;
     if (S_ISREG(st.st_mode)) {
       file(st.st_dev, st.st_ino, depth);
-    } else if (S_ISBLK(st.st_mode)) {
-      block(st.st_rdev, depth);
+      return true;
     }
+    if (S_ISBLK(st.st_mode)) {
+      block(st.st_rdev, depth);
+      return true;
+    }
+    if (S_ISDIR(st.st_mode) && folder_too && through_file_systems_) {
+      const Fd opened(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (opened.get() < 0) return false;
+      file_system(opened.get(), depth + 1);
+      return true;
+    }
+    return false;
   }
 
   // Whether everything met was traced to its end, within the bounds.
@@ -248,7 +263,11 @@ class Tracer {
     if (depth > kMaxDepth || mounts_met_.size() >= kMaxDevices) return lost();
     mounts_met_.push_back(line.id);
     block(line.device, depth);
-    named(line.source, depth);
+    // A source that names nothing (tmpfs, a network share) adds nothing. A FUSE or eCryptfs mount
+    // whose source is a folder (bindfs, mergerfs, an encrypted folder) writes into that folder;
+    // elsewhere the source text is the mounter's to choose and no folder is taken from it.
+    const bool writes_into_source = line.type == "fuse" || line.type.starts_with("fuse.") || line.type == "ecryptfs";
+    (void)named(line.source, depth, writes_into_source);
     if (line.type == "overlay") {
       // Whatever is written into an overlay lands in its upper folder (and passes its work
       // folder); a folder that does not open as an absolute path cannot be told.

@@ -2,21 +2,22 @@
 //
 // A folder's file system is found through the folder's mount (its mount ID, else its device
 // number, in /proc/self/mountinfo); the mount's storage is its block device and the source it
-// names (a block device, or for FUSE and the like the image file it was mounted from), and for
-// an overlay the folders it writes into (its upperdir and workdir), traced as folders. A block
-// device is followed down its stack through sysfs: a partition to its whole disk, a loop device
-// to its backing file (in a destination's trace known by the device and inode the loop driver
-// holds, else by the name sysfs gives), device-mapper and md to their slaves. An image file met on the way (a loop
-// device's backing file, a FUSE mount's source) lies in a file system of its own, which is
-// traced on the same way (its mount found by the file's device number). What lies at the bottom
-// is a set of files and of disks; two things share storage when these meet.
+// names (a block device, or for FUSE and the like the image file it was mounted from, or the
+// folder it passes its writes on to), and for an overlay the folders it writes into (its upperdir
+// and workdir), traced as folders. A block device is followed down its stack through sysfs: a
+// partition to its whole disk, a loop device to its backing file (in a destination's trace known
+// by the device and inode the loop driver holds, else by the name sysfs gives), device-mapper and
+// md to their slaves. An image file met on the way (a loop device's backing file, a FUSE mount's
+// source) lies in a file system of its own, which is traced on the same way (its mount found by
+// the file's device number). What lies at the bottom is a set of files and of disks; two things
+// share storage when these meet.
 //
-// Everything here reads as the service (the mount table, sysfs, the backing files), also inside
-// a thread acting as a client: the client may not be allowed to reach the images. A file system
+// Everything here reads as the service (the mount table, sysfs, the backing files), also inside a
+// thread acting as a client: the client may not be allowed to reach the images. A file system
 // that keeps its data nowhere below (tmpfs, proc, network) adds nothing; one whose mount cannot
-// be found at all (another mount namespace's), an overlay folder that cannot be opened, a
-// mount table that cannot be read, and a stack deeper or wider than the trace's bounds leave
-// the trace unfinished: then nothing can be told.
+// be found at all (another mount namespace's), a loop device whose file cannot be told, an
+// overlay folder that cannot be opened, a mount table that cannot be read, and a stack deeper or
+// wider than the trace's bounds leave the trace unfinished: then nothing can be told.
 #pragma once
 
 #include <sys/types.h>
