@@ -96,14 +96,20 @@ bool any_cluster_in_use(const NtfsVolume& volume, const MftRecordReader& mft, st
   // Bytes past the initialized size read as zeros: clusters free, whatever lies there.
   for (const BitmapRange& range : bitmap_ranges(spans, data.initialized_size)) {
     const std::span<const ClusterSpan> members(spans.data() + range.span_begin, range.span_end - range.span_begin);
+    // Only the spans whose bits lie in a piece are looked at for it: the spans are sorted by
+    // their first cluster, those that ended before the piece are passed for good, and the first
+    // that starts after it ends the look. A file of many fragments costs one pass over them.
+    std::size_t from = 0;
     for (std::uint64_t done = 0; done < range.count;) {
       const std::uint64_t length = std::min(range.count - done, kExportChunkBytes);
       const std::uint64_t at = range.first + done;
       done += length;
+      while (from < members.size() && last_cluster(members[from]) / 8 < at) ++from;
       const auto bytes = read_runs_range(volume, cluster, data.runs, at, length);
       if (!bytes) continue;  // unknown: not taken for in use
-      if (std::any_of(members.begin(), members.end(), [&](ClusterSpan s) { return any_bit_set(*bytes, at, s); })) {
-        return true;
+      // No overflow: at + length ends within the range, which ends within the bitmap.
+      for (std::size_t i = from; i < members.size() && members[i].first / 8 < at + length; ++i) {
+        if (any_bit_set(*bytes, at, members[i])) return true;
       }
     }
   }
