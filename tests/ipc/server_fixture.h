@@ -144,7 +144,7 @@ inline std::string call_raw_as_user(const std::string& payload, uid_t uid = kave
   ::close(reply[1]);
   if (child < 0) {
     ::close(reply[0]);
-    return "child failed: fork";
+    return "child failed: cannot start";
   }
   // The child cannot hang on a lock taken before the fork, and it ends by its own time limit
   // at the latest: reading to the end returns.
