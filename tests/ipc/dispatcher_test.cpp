@@ -308,12 +308,8 @@ TEST_F(Dispatcher, UnprivilegedClientCannotWriteIntoARootOnlyFolder) {
   fs::permissions(closed, fs::perms::owner_all);
 
   const std::string denied = err_reply("EXPORT", "Access is denied. (os error 5)");
-  EXPECT_EQ(as_unprivileged_user([&] { return call_raw(fat32_request("H", cluster, file->size, (closed / "a.bin").string())); }),
-            denied);
-  EXPECT_EQ(as_unprivileged_user([&] {
-              return call_raw(fat32_request("H", cluster, file->size, (closed / "sub" / "a.bin").string()));
-            }),
-            denied);
+  EXPECT_EQ(call_raw_as_user(fat32_request("H", cluster, file->size, (closed / "a.bin").string())), denied);
+  EXPECT_EQ(call_raw_as_user(fat32_request("H", cluster, file->size, (closed / "sub" / "a.bin").string())), denied);
   EXPECT_FALSE(fs::exists(closed / "a.bin"));
   EXPECT_FALSE(fs::exists(closed / "sub"));
   // The same request from root goes through.
@@ -328,10 +324,8 @@ TEST_F(Dispatcher, UnprivilegedClientsFilesAndFoldersAreItsOwn) {
   kavel_test::MappedVolume volume(kavel_test::real_volumes_dir() / "fat32.img", 'H');
   const auto folder = open_folder("shared");
   const auto dest = folder / "made" / "by" / "client.bin";
-  EXPECT_EQ(as_unprivileged_user([&] {
-              return call_raw(fat32_request("H", static_cast<std::uint32_t>(std::stoul(file->first_cluster)),
-                                            file->size, dest.string()));
-            }),
+  EXPECT_EQ(call_raw_as_user(fat32_request("H", static_cast<std::uint32_t>(std::stoul(file->first_cluster)),
+                                           file->size, dest.string())),
             kOkReply);
   EXPECT_EQ(kavel_test::sha256_of_file(dest), file->sha256);
   EXPECT_EQ(owner_of(dest), static_cast<std::uint32_t>(kavel_test::kUnprivilegedUid));
@@ -358,13 +352,9 @@ TEST_F(Dispatcher, NewFilesAndFoldersTakeTheClientsUmask) {
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFFu;
   };
   const auto export_as = [&](uid_t uid, const fs::path& dest) {
-    return as_unprivileged_user(
-        [&] {
-          ::umask(027);
-          return call_raw(fat32_request("H", static_cast<std::uint32_t>(std::stoul(file->first_cluster)), file->size,
-                                        dest.string()));
-        },
-        uid);
+    return call_raw_as_user(fat32_request("H", static_cast<std::uint32_t>(std::stoul(file->first_cluster)),
+                                          file->size, dest.string()),
+                            uid, 027);
   };
   // The service's own umask would give 0666 and 0777.
   const mode_t service_mask = ::umask(0);
@@ -396,7 +386,7 @@ TEST_F(Dispatcher, DestinationThatIsALinkIsNeverFollowed) {
   fs::create_symlink(secret, folder / "link.bin");
 
   const std::string unprivileged =
-      as_unprivileged_user([&] { return call_raw(fat32_request("H", cluster, file->size, (folder / "link.bin").string())); });
+      call_raw_as_user(fat32_request("H", cluster, file->size, (folder / "link.bin").string()));
   EXPECT_TRUE(unprivileged.starts_with(R"({"status":"err","code":"EXPORT")")) << unprivileged;
   EXPECT_TRUE(call_raw(fat32_request("H", cluster, file->size, (folder / "link.bin").string()))
                   .starts_with(R"({"status":"err","code":"EXPORT")"));

@@ -207,8 +207,8 @@ TEST_F(IcatToFile, UnprivilegedClientIsRefusedARootOnlyFolderBeforeIcatRuns) {
   const auto closed = out_ / "root-only";
   fs::create_directories(closed);
   fs::permissions(closed, fs::perms::owner_all);
-  const auto reply = as_unprivileged_user(
-      [&] { return call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, (closed / "x.txt").string(), false, 0)); });
+  const auto reply =
+      call_raw_as_user(icat_request("ntfs", "\\\\.\\E:", "5", 0, (closed / "x.txt").string(), false, 0));
   EXPECT_EQ(reply, err_reply("ICAT", "Access is denied. (os error 5)"));
   EXPECT_EQ(runs(), 0);
   EXPECT_TRUE(fs::is_empty(closed));
@@ -219,17 +219,15 @@ TEST_F(IcatToFile, UnprivilegedClientsFileIsItsOwnAndALinkIsRefusedNotFollowed) 
   const auto secret = tools_.path() / "secret";
   kavel_test::write_file(secret, "keep");
   fs::create_symlink(secret, out_ / "link.txt");
-  const auto refused = as_unprivileged_user(
-      [&] { return call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, (out_ / "link.txt").string(), false, 0)); });
+  const auto refused =
+      call_raw_as_user(icat_request("ntfs", "\\\\.\\E:", "5", 0, (out_ / "link.txt").string(), false, 0));
   EXPECT_TRUE(refused.starts_with(R"({"status":"err","code":"ICAT")")) << refused;
   EXPECT_EQ(kavel_test::read_file(secret), "keep");
   EXPECT_TRUE(fs::is_symlink(out_ / "link.txt"));
   EXPECT_EQ(runs(), 0);
 
   const auto made = out_ / "mine.txt";
-  EXPECT_EQ(as_unprivileged_user(
-                [&] { return call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, made.string(), false, 0)); }),
-            kOkReply);
+  EXPECT_EQ(call_raw_as_user(icat_request("ntfs", "\\\\.\\E:", "5", 0, made.string(), false, 0)), kOkReply);
   struct stat st {};
   ASSERT_EQ(::lstat(made.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, static_cast<uid_t>(kavel_test::kUnprivilegedUid));
@@ -262,12 +260,7 @@ TEST_F(IcatToFile, ExistingDestinationIsWrittenInPlace) {
   if (!kavel_test::root_missing()) {
     // A client whose umask differs gets its own: the mode is the client's, not the service's.
     const auto masked = out_ / "masked.txt";
-    EXPECT_EQ(as_unprivileged_user(
-                  [&] {
-                    ::umask(027);
-                    return call_raw(icat_request("fat", "\\\\.\\F:", "7", 0, masked.string(), false, 0));
-                  },
-                  0),
+    EXPECT_EQ(call_raw_as_user(icat_request("fat", "\\\\.\\F:", "7", 0, masked.string(), false, 0), 0, 027),
               kOkReply);
     ASSERT_EQ(::stat(masked.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0640u);

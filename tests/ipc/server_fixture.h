@@ -2,7 +2,7 @@
 // and clients that talk to it byte by byte.
 #pragma once
 
-#include <grp.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ipc/child_process.h"
 #include "ipc/client.h"
 #include "ipc/framing.h"
 #include "ipc/server.h"
@@ -120,43 +121,37 @@ inline std::string err_reply(std::string_view code, std::string_view message) {
 inline const std::string kOkReply = R"({"status":"ok","data":{"ok":true}})";
 inline const std::string kPongReply = R"({"status":"ok","data":{"pong":true,"protocolVersion":1}})";
 
-// Runs `body` in a child process as the unprivileged user (or as `uid`, with the unprivileged
-// group); its result string comes back through a pipe. "child failed" when the child could not
-// drop its rights or died.
-template <typename Body>
-std::string as_unprivileged_user(Body&& body, uid_t uid = kavel_test::kUnprivilegedUid) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "child failed: pipe";
-  const pid_t child = ::fork();
-  if (child < 0) return "child failed: fork";
-  if (child == 0) {
-    ::close(fds[0]);
-    if (::setgroups(0, nullptr) != 0 ||
-        ::setresgid(kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid) != 0 ||
-        ::setresuid(uid, uid, uid) != 0) {
-      ::_exit(100);
-    }
-    const std::string result = body();
-    std::size_t done = 0;
-    while (done < result.size()) {
-      const ssize_t n = ::write(fds[1], result.data() + done, result.size() - done);
-      if (n <= 0) ::_exit(101);
-      done += static_cast<std::size_t>(n);
-    }
-    ::_exit(0);
+// The descriptor numbers that a child test of these suites finds its pipes at.
+inline constexpr int kChildReplyDescriptor = 3;
+inline constexpr int kChildHoldDescriptor = 4;
+
+// Sends `payload` as call_raw does, but from a fresh process of the unprivileged user (or of
+// `uid`, with the unprivileged group), with `umask` when given; the reply comes back exactly as
+// call_raw gives it there. "child failed" when the child could not be started, could not drop
+// its rights or did not end well. The child is this program running
+// ServerChild.DISABLED_CallsAndWritesTheReply.
+inline std::string call_raw_as_user(const std::string& payload, uid_t uid = kavel_test::kUnprivilegedUid,
+                                    std::optional<mode_t> umask = std::nullopt) {
+  int reply[2];
+  if (::pipe2(reply, O_CLOEXEC) != 0) return "child failed: pipe";
+  const pid_t child = kavel_test::start_child_test_as(
+      {.test = "ServerChild.DISABLED_CallsAndWritesTheReply",
+       .env = {{"KAVEL_TEST_PAYLOAD", payload}, {"KAVEL_TEST_REPLY_FD", std::to_string(kChildReplyDescriptor)}},
+       .descriptors = {{reply[1], kChildReplyDescriptor}},
+       .uid = uid,
+       .gid = static_cast<gid_t>(kavel_test::kUnprivilegedGid),
+       .umask = umask});
+  ::close(reply[1]);
+  if (child < 0) {
+    ::close(reply[0]);
+    return "child failed: cannot start";
   }
-  ::close(fds[1]);
-  std::string result;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fds[0], buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    result.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fds[0]);
+  // The child cannot hang on a lock taken before the fork, and it ends by its own time limit
+  // at the latest: reading to the end returns.
+  std::string result = kavel_test::read_to_end(reply[0]);
   int status = 0;
-  ::waitpid(child, &status, 0);
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: status " + std::to_string(status);
   return result;
 }

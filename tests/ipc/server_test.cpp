@@ -256,6 +256,68 @@ TEST_F(ServiceServer, ConnectionsOverTheLimitAreClosedAtOnce) {
   EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
 }
 
+// Connections that a child process of another user opens and holds until the object goes (or
+// release is called). With `then_ping`, the child asks for a ping on one more connection after
+// them, and its report is that call's outcome; otherwise the report is "ok" once all are open.
+// The child is this program running ServerChild.DISABLED_HoldsConnections.
+class ConnectionsHeldByUser {
+ public:
+  ConnectionsHeldByUser(uid_t uid, std::size_t count, bool then_ping = false) {
+    int report[2];
+    if (::pipe2(hold_, O_CLOEXEC) != 0) return;
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+      ::close(hold_[0]);
+      ::close(hold_[1]);
+      hold_[1] = -1;
+      return;
+    }
+    // The pipes are close-on-exec: only the numbered copies reach the child, and no other
+    // child of this process keeps the hold pipe's write end open after its exec.
+    child_ = kavel_test::start_child_test_as(
+        {.test = "ServerChild.DISABLED_HoldsConnections",
+         .env = {{"KAVEL_TEST_CONNECTIONS", std::to_string(count)},
+                 {"KAVEL_TEST_THEN_PING", then_ping ? "1" : "0"},
+                 {"KAVEL_TEST_REPLY_FD", std::to_string(kChildReplyDescriptor)},
+                 {"KAVEL_TEST_HOLD_FD", std::to_string(kChildHoldDescriptor)}},
+         .descriptors = {{report[1], kChildReplyDescriptor}, {hold_[0], kChildHoldDescriptor}},
+         .uid = uid,
+         .gid = static_cast<gid_t>(kavel_test::kUnprivilegedGid),
+         .umask = std::nullopt});
+    ::close(hold_[0]);
+    ::close(report[1]);
+    // The child cannot hang on a lock taken before the fork; it closes the report once it has
+    // written it, or ends.
+    report_ = kavel_test::read_to_end(report[0]);
+  }
+  ~ConnectionsHeldByUser() { (void)release(); }
+  ConnectionsHeldByUser(const ConnectionsHeldByUser&) = delete;
+  ConnectionsHeldByUser& operator=(const ConnectionsHeldByUser&) = delete;
+
+  // Whether the child made all its connections.
+  [[nodiscard]] bool connected() const { return report_ == "ok"; }
+  // What the child reported: "ok", or its ping's outcome.
+  [[nodiscard]] const std::string& report() const { return report_; }
+
+  // Lets the child close its connections and end; its wait status (-1 when there was none).
+  int release() {
+    if (hold_[1] >= 0) {
+      ::close(hold_[1]);
+      hold_[1] = -1;
+    }
+    if (child_ <= 0) return -1;
+    int status = 0;
+    while (::waitpid(child_, &status, 0) < 0 && errno == EINTR) {
+    }
+    child_ = -1;
+    return status;
+  }
+
+ private:
+  int hold_[2] = {-1, -1};
+  pid_t child_ = -1;
+  std::string report_;
+};
+
 TEST_F(ServiceServer, UserAtItsCapDoesNotLockOutAnotherUser) {
   if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
   constexpr std::size_t kTotal = 8;
@@ -266,108 +328,20 @@ TEST_F(ServiceServer, UserAtItsCapDoesNotLockOutAnotherUser) {
   wait_for_idle_server();
 
   // One user opens as many connections as there are places, then asks for a ping on one more.
-  // It holds them until `hold` is closed; `report` brings back its ping's outcome.
-  int hold[2];
-  int report[2];
-  ASSERT_EQ(::pipe2(hold, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(hold[1]);
-    ::close(report[0]);
-    if (::setgroups(0, nullptr) != 0 ||
-        ::setresgid(kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid) != 0 ||
-        ::setresuid(kavel_test::kUnprivilegedUid, kavel_test::kUnprivilegedUid, kavel_test::kUnprivilegedUid) != 0) {
-      ::_exit(100);
-    }
-    std::vector<platform::PipeConnection> held;
-    for (std::size_t i = 0; i < kTotal; ++i) {
-      auto pipe = connect_pipe(kConnectWait);
-      if (!pipe) ::_exit(101);
-      held.push_back(std::move(*pipe));
-    }
-    const std::string outcome = call_raw(R"({"op":"ping"})");
-    if (::write(report[1], outcome.data(), outcome.size()) != static_cast<ssize_t>(outcome.size())) ::_exit(102);
-    ::close(report[1]);
-    char byte = 0;
-    (void)::read(hold[0], &byte, 1);
-    ::_exit(0);
-  }
-  ::close(hold[0]);
-  ::close(report[1]);
-  std::string first_user;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(report[0], buffer, sizeof(buffer))) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    first_user.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(report[0]);
+  // It holds them until released, and reports its ping's outcome.
+  ConnectionsHeldByUser first(kavel_test::kUnprivilegedUid, kTotal, true);
+  const std::string& first_user = first.report();
 
   // Its connections past the cap were closed at once, its ping among them; it holds its cap.
   EXPECT_TRUE(first_user.starts_with("error: ")) << first_user;
   EXPECT_EQ(open_connection_count(), kPerUser);
   // Another user is still served, and so is root.
-  EXPECT_EQ(as_unprivileged_user([] { return call_raw(R"({"op":"ping"})"); }, kOtherUser), kPongReply);
+  EXPECT_EQ(call_raw_as_user(R"({"op":"ping"})", kOtherUser), kPongReply);
   EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
 
-  ::close(hold[1]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  const int status = first.release();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
-
-// Connections that a child process of another user opens and holds until the object goes.
-class ConnectionsHeldByUser {
- public:
-  ConnectionsHeldByUser(uid_t uid, std::size_t count) {
-    int report[2];
-    if (::pipe2(hold_, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0) return;
-    child_ = ::fork();
-    if (child_ == 0) {
-      ::close(hold_[1]);
-      ::close(report[0]);
-      if (::setgroups(0, nullptr) != 0 ||
-          ::setresgid(kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid, kavel_test::kUnprivilegedGid) != 0 ||
-          ::setresuid(uid, uid, uid) != 0) {
-        ::_exit(100);
-      }
-      std::vector<platform::PipeConnection> held;
-      for (std::size_t i = 0; i < count; ++i) {
-        auto pipe = connect_pipe(kConnectWait);
-        if (!pipe) ::_exit(101);
-        held.push_back(std::move(*pipe));
-      }
-      if (::write(report[1], "ok", 2) != 2) ::_exit(102);
-      char byte = 0;
-      (void)::read(hold_[0], &byte, 1);
-      ::_exit(0);
-    }
-    ::close(hold_[0]);
-    ::close(report[1]);
-    char buffer[2] = {};
-    ssize_t n;
-    while ((n = ::read(report[0], buffer, sizeof(buffer))) < 0 && errno == EINTR) {
-    }
-    connected_ = n == 2 && std::string_view(buffer, 2) == "ok";
-    ::close(report[0]);
-  }
-  ~ConnectionsHeldByUser() {
-    ::close(hold_[1]);
-    if (child_ > 0) ::waitpid(child_, nullptr, 0);
-  }
-  ConnectionsHeldByUser(const ConnectionsHeldByUser&) = delete;
-  ConnectionsHeldByUser& operator=(const ConnectionsHeldByUser&) = delete;
-
-  // Whether the child made all its connections.
-  [[nodiscard]] bool connected() const { return connected_; }
-
- private:
-  int hold_[2] = {-1, -1};
-  pid_t child_ = -1;
-  bool connected_ = false;
-};
 
 TEST_F(ServiceServer, RootKeepsAReservedPlaceWhenOtherUsersFillTheRest) {
   if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
@@ -386,7 +360,7 @@ TEST_F(ServiceServer, RootKeepsAReservedPlaceWhenOtherUsersFillTheRest) {
   ASSERT_TRUE(wait_for_open_connection_count(kTotal, kSettleLimit)) << open_connection_count();
 
   // A third user is closed at once; root is answered.
-  EXPECT_TRUE(as_unprivileged_user([] { return call_raw(R"({"op":"ping"})"); }, 4343).starts_with("error: "));
+  EXPECT_TRUE(call_raw_as_user(R"({"op":"ping"})", 4343).starts_with("error: "));
   EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
   ASSERT_TRUE(wait_for_open_connection_count(kTotal, kSettleLimit)) << open_connection_count();
 
@@ -436,6 +410,50 @@ TEST_F(ServiceServer, SecondListenerOnALiveServiceSaysSoAndNeverListens) {
       << log;
   EXPECT_EQ(log.find("listening"), std::string::npos) << log;
   EXPECT_EQ(call_raw(R"({"op":"ping"})"), kPongReply);
+}
+
+// ---- child tests: each runs only in a process started by call_raw_as_user or
+// ConnectionsHeldByUser, as the user it was started as -------------------------------------
+
+// Sends KAVEL_TEST_PAYLOAD as call_raw does and writes the reply, as call_raw gives it, to the
+// descriptor numbered in KAVEL_TEST_REPLY_FD.
+TEST(ServerChild, DISABLED_CallsAndWritesTheReply) {
+  if (!kavel_test::in_child_role()) GTEST_SKIP() << "runs as a child of call_raw_as_user";
+  const char* payload = std::getenv("KAVEL_TEST_PAYLOAD");
+  const int reply = kavel_test::descriptor_from_env("KAVEL_TEST_REPLY_FD");
+  ASSERT_NE(payload, nullptr);
+  ASSERT_GE(reply, 0);
+  EXPECT_TRUE(kavel_test::write_all_to(reply, call_raw(payload)));
+  ::close(reply);
+}
+
+// Opens KAVEL_TEST_CONNECTIONS connections, then (with KAVEL_TEST_THEN_PING=1) asks for a ping
+// on one more; reports "ok" or the ping's outcome on KAVEL_TEST_REPLY_FD, then holds the
+// connections until KAVEL_TEST_HOLD_FD reaches its end. Exits 101 when a connection fails and
+// 102 when the report cannot be written.
+TEST(ServerChild, DISABLED_HoldsConnections) {
+  if (!kavel_test::in_child_role()) GTEST_SKIP() << "runs as a child of ConnectionsHeldByUser";
+  const char* count_text = std::getenv("KAVEL_TEST_CONNECTIONS");
+  const char* then_ping = std::getenv("KAVEL_TEST_THEN_PING");
+  const int report = kavel_test::descriptor_from_env("KAVEL_TEST_REPLY_FD");
+  const int hold = kavel_test::descriptor_from_env("KAVEL_TEST_HOLD_FD");
+  ASSERT_NE(count_text, nullptr);
+  ASSERT_GE(report, 0);
+  ASSERT_GE(hold, 0);
+  std::vector<platform::PipeConnection> held;
+  for (std::size_t i = 0, count = std::stoul(count_text); i < count; ++i) {
+    auto pipe = connect_pipe(kConnectWait);
+    if (!pipe) ::_exit(101);
+    held.push_back(std::move(*pipe));
+  }
+  const std::string outcome =
+      then_ping != nullptr && std::string_view(then_ping) == "1" ? call_raw(R"({"op":"ping"})") : "ok";
+  if (!kavel_test::write_all_to(report, outcome)) ::_exit(102);
+  ::close(report);
+  char byte = 0;
+  while (::read(hold, &byte, 1) < 0 && errno == EINTR) {
+  }
+  ::close(hold);
 }
 
 }  // namespace
