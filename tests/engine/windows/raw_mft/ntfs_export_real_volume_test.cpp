@@ -4,6 +4,7 @@
 // Windows-made volume against the Sleuth Kit's icat; files ntfs-3g compressed; and a deleted
 // file whose clusters ntfs-3g gave to a later file.
 #include <sstream>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -185,14 +186,11 @@ std::optional<std::string> ntfs3g_mount_missing() {
   return std::nullopt;
 }
 
-// Makes an NTFS volume with 4 KiB clusters and, through ntfs-3g, a folder marked compressed
-// (FILE_ATTRIBUTE_COMPRESSED in its system.ntfs_attrib_be attribute) holding copies of the
-// given files, which ntfs-3g then compresses; the first copy is deleted again. Prints the
-// copies' record numbers (st_ino on ntfs-3g), one a line. The driver runs in the foreground
-// as the script's child, so the script ends once it has written everything and exited.
-constexpr const char* kCompressedFolderScript = R"(set -eu
-img=$1 mnt=$2; shift 2
-truncate -s 16M "$img"
+// The shell lines that make an NTFS volume of $size bytes with 4 KiB clusters in $img and
+// mount it with ntfs-3g at $mnt, the driver running in the foreground as the script's child
+// ($pid), unmounted should the script fail; and the lines that unmount it and wait for the
+// driver, so that the script ends once everything is written and the driver has exited.
+const std::string kMountNewNtfs = R"(truncate -s "$size" "$img"
 mkntfs -F -q -c 4096 "$img" >/dev/null 2>&1
 mkdir -p "$mnt"
 ntfs-3g -o no_detach "$img" "$mnt" >"$mnt.log" 2>&1 &
@@ -202,16 +200,25 @@ until mountpoint -q "$mnt"; do
   kill -0 $pid 2>/dev/null || { cat "$mnt.log" >&2; exit 3; }
   sleep 0.02
 done
-mkdir "$mnt/zip"
-python3 -c 'import os, struct, sys
-os.setxattr(sys.argv[1], "system.ntfs_attrib_be", struct.pack(">I", 0x810))' "$mnt/zip"
-for f in "$@"; do cp "$f" "$mnt/zip/"; stat -c %i "$mnt/zip/${f##*/}"; done
-rm "$mnt/zip/${1##*/}"
-sync
+)";
+const std::string kUnmountNtfs = R"(sync
 umount "$mnt"
 trap - EXIT
 wait $pid
 )";
+
+// Makes an NTFS volume with 4 KiB clusters and, through ntfs-3g, a folder marked compressed
+// (FILE_ATTRIBUTE_COMPRESSED in its system.ntfs_attrib_be attribute) holding copies of the
+// given files, which ntfs-3g then compresses; the first copy is deleted again. Prints the
+// copies' record numbers (st_ino on ntfs-3g), one a line.
+const std::string kCompressedFolderScript = std::string(R"(set -eu
+img=$1 mnt=$2 size=16M; shift 2
+)") + kMountNewNtfs + R"(mkdir "$mnt/zip"
+python3 -c 'import os, struct, sys
+os.setxattr(sys.argv[1], "system.ntfs_attrib_be", struct.pack(">I", 0x810))' "$mnt/zip"
+for f in "$@"; do cp "$f" "$mnt/zip/"; stat -c %i "$mnt/zip/${f##*/}"; done
+rm "$mnt/zip/${1##*/}"
+)" + kUnmountNtfs;
 
 // A file ntfs-3g compressed, deleted: its clusters hold compression units, so the export
 // refuses it with the reason before any destination is made, while icat decompresses it. A
@@ -269,19 +276,9 @@ TEST(NtfsCompressedFolder, ACompressedFileIsRefusedWhileIcatDecompressesIt) {
 // a line. The first file is deleted, then fill.bin grows until the volume is full, so it takes
 // every free cluster, the deleted file's among them; only then is the second file deleted, so
 // its clusters stay free. fill.bin is created before the delete, so no record is reused.
-constexpr const char* kReusedClustersScript = R"(set -eu
-img=$1 mnt=$2 reused=$3 freed=$4 live=$5
-truncate -s 8M "$img"
-mkntfs -F -q -c 4096 "$img" >/dev/null 2>&1
-mkdir -p "$mnt"
-ntfs-3g -o no_detach "$img" "$mnt" >"$mnt.log" 2>&1 &
-pid=$!
-trap 'umount "$mnt" 2>/dev/null || true; wait $pid || true' EXIT
-until mountpoint -q "$mnt"; do
-  kill -0 $pid 2>/dev/null || { cat "$mnt.log" >&2; exit 3; }
-  sleep 0.02
-done
-cp "$reused" "$mnt/reused.bin"
+const std::string kReusedClustersScript = std::string(R"(set -eu
+img=$1 mnt=$2 reused=$3 freed=$4 live=$5 size=8M
+)") + kMountNewNtfs + R"(cp "$reused" "$mnt/reused.bin"
 cp "$freed" "$mnt/freed.bin"
 cp "$live" "$mnt/live.bin"
 : >"$mnt/fill.bin"
@@ -289,11 +286,7 @@ for f in reused freed live fill; do stat -c %i "$mnt/$f.bin"; done
 rm "$mnt/reused.bin"
 yes fill >"$mnt/fill.bin" 2>/dev/null || true
 rm "$mnt/freed.bin"
-sync
-umount "$mnt"
-trap - EXIT
-wait $pid
-)";
+)" + kUnmountNtfs;
 
 // A deleted file whose clusters a later live file took: its record still lists the runs, and
 // icat reads the live file's bytes through them; the export refuses it, makes nothing and
