@@ -425,6 +425,15 @@ class NamespaceScript {
 // A file system that lives on the evidence is the evidence: a mapped image mounted through a
 // loop device or with ntfs-3g, a mapped disk image's partition, a partition at a mapped offset.
 // Nothing is made in it, with the mapped name in the refusal, and the image stays as it was.
+// Makes an ext4 file system of `bytes` bytes in a new image file.
+bool make_ext4(const fs::path& image, off_t bytes) {
+  kavel_test::write_file(image, "");
+  return ::truncate(image.c_str(), bytes) == 0 &&
+         kavel_test::run_command("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " +
+                                 kavel_test::shell_quote(image.string()) + " >/dev/null 2>&1")
+                 .status == 0;
+}
+
 TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
   if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
   if (auto why = kavel_test::program_missing("mkfs.ext4")) GTEST_SKIP() << *why;
@@ -454,13 +463,7 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
   fs::create_directory(dir / "private");
   fs::permissions(dir / "private", fs::perms::owner_all);
   const auto image = dir / "private" / "f.img";
-  kavel_test::write_file(image, "");
-  ASSERT_EQ(::truncate(image.c_str(), 8 * 1048576), 0);
-  const auto quiet = " -q -F -E lazy_itable_init=0,lazy_journal_init=0 ";
-  ASSERT_EQ(kavel_test::run_command("mkfs.ext4" + std::string(quiet) + kavel_test::shell_quote(image.string()) +
-                                    " >/dev/null 2>&1")
-                .status,
-            0);
+  ASSERT_TRUE(make_ext4(image, 8 * 1048576));
   {
     auto loop = LoopDevice::attach(image, 0);
     if (!loop) GTEST_SKIP() << "loop devices cannot be used here: " << loop.error();
@@ -503,12 +506,7 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
     // own, an overlay writing into a folder of it, and a file of it bind-mounted over a name in
     // a plain folder.
     const auto inner = dir / "m" / "inner.img";
-    kavel_test::write_file(inner, "");
-    ASSERT_EQ(::truncate(inner.c_str(), 4 * 1048576), 0);
-    ASSERT_EQ(kavel_test::run_command("mkfs.ext4" + std::string(quiet) + kavel_test::shell_quote(inner.string()) +
-                                      " >/dev/null 2>&1")
-                  .status,
-              0);
+    ASSERT_TRUE(make_ext4(inner, 4 * 1048576));
     auto inner_loop = LoopDevice::attach(inner, 0);
     ASSERT_TRUE(inner_loop) << inner_loop.error();
     Mounted nested(inner_loop->node(), dir / "hi", "ext4");
@@ -572,12 +570,7 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
   // loop device's backing file is known by the device and inode the driver holds.
   {
     const auto linked = dir / "private" / "c.img";
-    kavel_test::write_file(linked, "");
-    ASSERT_EQ(::truncate(linked.c_str(), 8 * 1048576), 0);
-    ASSERT_EQ(kavel_test::run_command("mkfs.ext4" + std::string(quiet) + kavel_test::shell_quote(linked.string()) +
-                                      " >/dev/null 2>&1")
-                  .status,
-              0);
+    ASSERT_TRUE(make_ext4(linked, 8 * 1048576));
     fs::create_directories(dir / "private" / "x");
     fs::create_hard_link(linked, dir / "private" / "x" / "hl.img");
     auto loop = LoopDevice::attach(dir / "private" / "x" / "hl.img", 0);
@@ -597,8 +590,9 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
   const auto disk = dir / "private" / "disk.img";
   kavel_test::write_file(disk, "");
   ASSERT_EQ(::truncate(disk.c_str(), static_cast<off_t>(kDiskBytes)), 0);
-  ASSERT_EQ(kavel_test::run_command("mkfs.ext4" + std::string(quiet) + "-E offset=" + std::to_string(kPartitionStart) +
-                                    " " + kavel_test::shell_quote(disk.string()) + " 15M >/dev/null 2>&1")
+  ASSERT_EQ(kavel_test::run_command("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0,offset=" +
+                                    std::to_string(kPartitionStart) + " " + kavel_test::shell_quote(disk.string()) +
+                                    " 15M >/dev/null 2>&1")
                 .status,
             0);
   {

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <climits>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -17,18 +18,6 @@
 #include "platform/small_file.h"
 
 namespace kavel_lib::platform::posix {
-
-PathDescriptor& PathDescriptor::operator=(PathDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-PathDescriptor::~PathDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
 
 namespace {
 
@@ -133,8 +122,8 @@ std::optional<UntrustedPlace> sticky_entry_fault(const struct stat& st, std::str
 }
 
 // Opens / and checks it; the walk's starting point.
-std::variant<PathDescriptor, UntrustedPlace, WalkFailed> open_root(struct stat& st, uid_t service_user) {
-  PathDescriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+std::variant<Fd, UntrustedPlace, WalkFailed> open_root(struct stat& st, uid_t service_user) {
+  Fd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (root.get() < 0 || ::fstat(root.get(), &st) != 0) return WalkFailed{errno};
   if (auto fault = folder_fault(root.get(), st, "/", service_user)) return std::move(*fault);
   return root;
@@ -156,7 +145,7 @@ PathWalk walk_drive_path(std::string_view path, uid_t service_user) {
   auto start = open_root(folder_st, service_user);
   if (auto* fault = std::get_if<UntrustedPlace>(&start)) return std::move(*fault);
   if (auto* failed = std::get_if<WalkFailed>(&start)) return *failed;
-  PathDescriptor folder = std::move(std::get<PathDescriptor>(start));
+  Fd folder = std::move(std::get<Fd>(start));
   std::vector<std::string> folders;  // where `folder` is, name by name from /
   int links = 0;
 
@@ -165,7 +154,7 @@ PathWalk walk_drive_path(std::string_view path, uid_t service_user) {
     pending.pop_back();
     if (name == ".") continue;
 
-    PathDescriptor entry(::openat(folder.get(), name.c_str(), kPathFlags));
+    Fd entry(::openat(folder.get(), name.c_str(), kPathFlags));
     if (entry.get() < 0) {
       if (errno == ENOENT) return NothingThere{};
       return WalkFailed{errno};
@@ -175,7 +164,7 @@ PathWalk walk_drive_path(std::string_view path, uid_t service_user) {
     if (S_ISDIR(st.st_mode) && name != ".." && is_automount_point(entry.get())) {
       // An automount point not mounted yet: a path-only open does not mount it, a folder open
       // does, and what is mounted there is what the path leads to.
-      entry = PathDescriptor(::openat(folder.get(), name.c_str(), kPathFlags | O_DIRECTORY));
+      entry = Fd(::openat(folder.get(), name.c_str(), kPathFlags | O_DIRECTORY));
       if (entry.get() < 0) return WalkFailed{errno};
       if (::fstat(entry.get(), &st) != 0) return WalkFailed{errno};
     }
@@ -207,7 +196,7 @@ PathWalk walk_drive_path(std::string_view path, uid_t service_user) {
         auto root = open_root(folder_st, service_user);
         if (auto* fault = std::get_if<UntrustedPlace>(&root)) return std::move(*fault);
         if (auto* failed = std::get_if<WalkFailed>(&root)) return *failed;
-        folder = std::move(std::get<PathDescriptor>(root));
+        folder = std::move(std::get<Fd>(root));
         folders.clear();
       }
       continue;

@@ -3,21 +3,22 @@
 //
 // The service opens drives with its own rights and hands them to other users, so a path that
 // another user may redirect (by planting a link or a file at one of its names) would hand out
-// whatever that user chose. The path is walked here as the kernel would resolve it, one name at
-// a time through O_PATH descriptors that never follow a link on their own; each link is walked
-// in its turn from the folder it lies in (or from / when absolute), at most 40 of them.
+// whatever that user chose. The path is walked here as the kernel would resolve it, one name at a
+// time through O_PATH descriptors that never follow a link on their own; each link is walked in
+// its turn from the folder it lies in (or from / when absolute), at most 40 of them.
 //
-// Every folder passed through must belong to root or the service's user and must not be
-// writable by its group or by others. A folder with the sticky bit may be writable by others:
-// no one can then rename or remove what another owns in it, but anyone can add names, so an
-// entry taken from such a folder must itself belong to root or the service's user, and anything
-// but a folder there must have a single link (a hard link planted to someone else's file, link
-// or device node would otherwise pass). An automount point on the way is mounted by the walk. A folder on a FUSE mount belongs to the mount's user (its user_id= option)
-// as well as to the owner it reports, since that user's daemon answers for everything in it;
-// both must pass. A relative path is walked from / through the service's working folder.
+// Every folder passed through must belong to root or the service's user and must not be writable
+// by its group or by others. A folder with the sticky bit may be writable by others: no one can
+// then rename or remove what another owns in it, but anyone can add names, so an entry taken from
+// such a folder must itself belong to root or the service's user, and anything but a folder there
+// must have a single link (a hard link planted to someone else's file, link or device node would
+// otherwise pass). An automount point on the way is mounted by the walk. A folder on a FUSE mount
+// belongs to the mount's user (its user_id= option) as well as to the owner it reports, since
+// that user's daemon answers for everything in it; both must pass. A relative path is walked from
+// / through the service's working folder.
 //
-// The walk keeps the folder the last name was found in, so that the caller opens that very
-// name there and can compare what it opened with what the walk saw.
+// The walk keeps the folder the last name was found in, so that the caller opens that very name
+// there and can compare what it opened with what the walk saw.
 #pragma once
 
 #include <sys/stat.h>
@@ -26,31 +27,17 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <variant>
 
+#include "platform/posix/owned_fd.h"
+
 namespace kavel_lib::platform::posix {
-
-// An O_PATH descriptor owned by one walk result.
-class PathDescriptor {
- public:
-  explicit PathDescriptor(int fd = -1) : fd_(fd) {}
-  PathDescriptor(PathDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  PathDescriptor& operator=(PathDescriptor&& other) noexcept;
-  PathDescriptor(const PathDescriptor&) = delete;
-  PathDescriptor& operator=(const PathDescriptor&) = delete;
-  ~PathDescriptor();
-  [[nodiscard]] int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The walk ended on an object (of any kind; the caller decides what it accepts): `name` in
 // `folder`, as `status` (not following a link) saw it. A path that ends on a folder gives the
 // folder itself as ".".
 struct ReachedObject {
-  PathDescriptor folder;
+  Fd folder;  // an O_PATH descriptor
   std::string name;
   struct stat status {};
 };

@@ -35,34 +35,37 @@ void close_descriptor(int fd) {
 
 using posix::Fd;
 
-// The file or block device behind one drive-table entry.
+// The file or block device behind one drive-table entry, and what it is stored on.
 struct MappedFile {
   dev_t device = 0;
   ino_t inode = 0;
-  bool block_device = false;
-  dev_t block_number = 0;  // the device number a block device stands for
   std::string name;
+  // A block device: the devices, files and disks below it; an image file: the file itself.
+  posix::Storage evidence;
 };
 
+MappedFile mapped_file(const DriveObject& object, const std::string& name) {
+  const auto device = static_cast<dev_t>(object.device);
+  const auto inode = static_cast<ino_t>(object.inode);
+  return MappedFile{device, inode, name,
+                    object.block_device ? posix::trace_block_device(static_cast<dev_t>(object.rdev))
+                                        : posix::file_storage(device, inode)};
+}
+
 // What every drive-table entry's path names now, following links, taken as the service (the
-// client may not be allowed to see the images, yet must not reach them under another name).
-// An entry whose path names nothing has nothing to protect.
+// client may not be allowed to see the images, yet must not reach them under another name),
+// each traced once for all the checks of one request. An entry whose path names nothing has
+// nothing to protect.
 std::expected<std::vector<MappedFile>, OsError> mapped_files() {
   const auto table = DriveTable::from_environment();
   if (!table) return std::unexpected(OsError::with_text(OsErrorKind::InvalidInput, table.error()));
   std::vector<MappedFile> files;
   // The objects the drives are pinned to stay protected whatever their paths lead to now.
-  for (const auto& pin : pinned_drives()) {
-    files.push_back(MappedFile{static_cast<dev_t>(pin.object.device), static_cast<ino_t>(pin.object.inode),
-                               pin.object.block_device, static_cast<dev_t>(pin.object.rdev), pin.entry.name});
-  }
+  for (const auto& pin : pinned_drives()) files.push_back(mapped_file(pin.object, pin.entry.name));
   // A path that another user may change (drive_pins.h) leads to nothing the service opens, and
   // is not followed: that user could point it at any disk to have exports onto it refused.
   for (const auto& entry : table->entries()) {
-    const auto object = drive_object_now(entry);
-    if (!object) continue;
-    files.push_back(MappedFile{static_cast<dev_t>(object->device), static_cast<ino_t>(object->inode),
-                               object->block_device, static_cast<dev_t>(object->rdev), entry.name});
+    if (const auto object = drive_object_now(entry)) files.push_back(mapped_file(*object, entry.name));
   }
   return files;
 }
@@ -144,9 +147,7 @@ std::expected<void, OsError> check_storage(int fd, const std::vector<MappedFile>
   const auto storage = posix::trace_file_system(fd);
   if (!storage) return std::unexpected(storage_unknown());
   for (const auto& file : mapped) {
-    const auto evidence =
-        file.block_device ? posix::trace_block_device(file.block_number) : posix::file_storage(file.device, file.inode);
-    if (posix::stored_on(*storage, evidence)) return std::unexpected(on_mapped_device(file));
+    if (posix::stored_on(*storage, file.evidence)) return std::unexpected(on_mapped_device(file));
   }
   return {};
 }
@@ -195,17 +196,12 @@ std::expected<void, OsError> check_file_mount(int folder, int file, const std::v
 // under whatever name it was reached, or the image file a mapped block device stands on (a
 // loop device's file, under device-mapper or not).
 std::expected<void, OsError> check_not_mapped(const struct stat& st, const std::vector<MappedFile>& mapped) {
-  const auto refused = [](const MappedFile& file) {
-    return std::unexpected(OsError::with_text(
-        OsErrorKind::PermissionDenied, fmt::format("export destination is the image or device mapped as {}", file.name)));
-  };
-  for (const auto& file : mapped) {
-    if (st.st_dev == file.device && st.st_ino == file.inode) return refused(file);
-  }
   const auto destination = posix::file_storage(st.st_dev, st.st_ino);
   for (const auto& file : mapped) {
-    if (file.block_device && posix::stored_on(destination, posix::trace_block_device(file.block_number))) {
-      return refused(file);
+    if ((st.st_dev == file.device && st.st_ino == file.inode) || posix::stored_on(destination, file.evidence)) {
+      return std::unexpected(
+          OsError::with_text(OsErrorKind::PermissionDenied,
+                             fmt::format("export destination is the image or device mapped as {}", file.name)));
     }
   }
   return {};

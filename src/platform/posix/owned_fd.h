@@ -13,7 +13,10 @@ class Fd {
   Fd(Fd&& other) noexcept : fd_(other.release()) {}
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
-  Fd& operator=(Fd&&) = delete;
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
   ~Fd() { close(); }
   void reset(int fd) {
     close();
