@@ -1,12 +1,11 @@
 #include "platform/posix/storage_trace.h"
 
 #include <fcntl.h>
-#include <linux/loop.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -15,9 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include <fmt/format.h>
-
 #include "platform/posix/identity_guard.h"
+#include "platform/posix/loop_device.h"
 #include "platform/posix/owned_fd.h"
 #include "platform/small_file.h"
 
@@ -31,47 +29,18 @@ namespace {
 constexpr int kMaxDepth = 8;
 constexpr std::size_t kMaxDevices = 64;
 constexpr std::size_t kMountTableLimit = std::size_t{16} << 20;
-constexpr std::size_t kAttributeLimit = 4096;
-constexpr std::uint64_t kMaxNumber = std::numeric_limits<std::uint64_t>::max();
 
-std::string sysfs_folder(dev_t device) { return fmt::format("/sys/dev/block/{}:{}", major(device), minor(device)); }
-
-// One line of a sysfs attribute, without its line end.
-std::optional<std::string> read_attribute(const std::filesystem::path& path) {
-  auto text = read_small_file(path, kAttributeLimit);
-  if (!text) return std::nullopt;
-  if (!text->empty() && text->back() == '\n') text->pop_back();
-  return std::move(*text);
+std::optional<dev_t> read_device(const std::string& path) {
+  const auto text = read_sysfs_attribute(path);
+  return text ? parse_device_number(*text) : std::nullopt;
 }
 
-std::optional<std::uint64_t> parse_decimal(std::string_view text) {
-  if (text.empty()) return std::nullopt;
+// A mount ID: decimal digits only, within 64 bits.
+std::optional<std::uint64_t> parse_mount_id(std::string_view text) {
   std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (kMaxNumber - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
   return value;
-}
-
-// "MAJOR:MINOR".
-std::optional<dev_t> parse_device(std::string_view text) {
-  const auto colon = text.find(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  const auto major_number = parse_decimal(text.substr(0, colon));
-  const auto minor_number = parse_decimal(text.substr(colon + 1));
-  if (!major_number || !minor_number || *major_number > std::numeric_limits<unsigned int>::max() ||
-      *minor_number > std::numeric_limits<unsigned int>::max()) {
-    return std::nullopt;
-  }
-  return makedev(static_cast<unsigned int>(*major_number), static_cast<unsigned int>(*minor_number));
-}
-
-std::optional<dev_t> read_device(const std::filesystem::path& path) {
-  const auto text = read_attribute(path);
-  return text ? parse_device(*text) : std::nullopt;
 }
 
 bool exists(const std::string& path) {
@@ -107,37 +76,13 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
   return parts;
 }
 
-// The loop driver's number of the device a backing file lies on: the kernel's 32-bit encoding
-// (minor's low 8 bits, then 12 bits of major, then minor's upper bits).
-dev_t decode_loop_device(std::uint64_t encoded) {
-  const auto major_number = static_cast<unsigned int>((encoded >> 8) & 0xFFFU);
-  const auto minor_number = static_cast<unsigned int>((encoded & 0xFFU) | ((encoded >> 12) & 0xFFF00U));
-  return makedev(major_number, minor_number);
-}
-
 // The device and inode of the file behind the loop device with this number, as the loop driver
 // holds them: they stay right when the file's name is gone or was reached through a mount that
-// is gone. The device is opened (read-only, by the name the kernel gives it in sysfs) only when
-// that node proves to be this very device.
+// is gone.
 std::optional<std::pair<dev_t, ino_t>> loop_backing(dev_t device) {
-  const auto uevent = read_small_file(sysfs_folder(device) + "/uevent", kAttributeLimit);
-  if (!uevent) return std::nullopt;
-  std::string_view name;
-  for (const auto line : split(*uevent, '\n')) {
-    if (line.starts_with("DEVNAME=")) name = line.substr(8);
-  }
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
-      name.find('\0') != std::string_view::npos) {
-    return std::nullopt;
-  }
-  const std::string node = "/dev/" + std::string(name);
-  const Fd loop(::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
-  if (loop.get() < 0) return std::nullopt;
-  struct stat st {};
-  if (::fstat(loop.get(), &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != device) return std::nullopt;
-  loop_info64 info{};
-  if (::ioctl(loop.get(), LOOP_GET_STATUS64, &info) != 0) return std::nullopt;
-  return std::pair{decode_loop_device(info.lo_device), static_cast<ino_t>(info.lo_inode)};
+  const auto status = loop_status_of(device);
+  if (!status) return std::nullopt;
+  return std::pair{status->backing_device, status->backing_inode};
 }
 
 class Tracer {
@@ -171,12 +116,12 @@ class Tracer {
     }
     if (depth > kMaxDepth || storage_.block_devices.size() >= kMaxDevices) return lost();
     storage_.block_devices.push_back(device);
-    const std::string folder = sysfs_folder(device);
+    const std::string folder = block_sysfs_folder(device);
     if (exists(folder + "/partition")) {
       // A partition: the disk whose folder holds the partition's own.
       std::error_code ec;
       const auto real = std::filesystem::canonical(folder, ec);
-      if (const auto disk = ec ? std::nullopt : read_device(real.parent_path() / "dev")) {
+      if (const auto disk = ec ? std::nullopt : read_device((real.parent_path() / "dev").string())) {
         block(*disk, depth + 1);
         return;
       }
@@ -196,7 +141,7 @@ class Tracer {
         file(backing->first, backing->second, depth + 1);
         return;
       }
-      const auto name = read_attribute(folder + "/loop/backing_file");
+      const auto name = loop_backing_file_name(device);
       if (!(name && named(*name, depth + 1)) && through_file_systems_) lost();
       return;
     }
@@ -204,7 +149,7 @@ class Tracer {
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder + "/slaves", ec), last; !ec && it != last; it.increment(ec)) {
       // device-mapper, md: every device below (their tables are not read).
-      if (const auto slave = read_device(it->path() / "dev")) {
+      if (const auto slave = read_device((it->path() / "dev").string())) {
         slaves = true;
         block(*slave, depth + 1);
       }
@@ -374,8 +319,8 @@ std::optional<MountLine> parse_mount_line(std::string_view line) {
   // source, super options.
   const auto fields = split(line, ' ');
   if (fields.size() < 3) return std::nullopt;
-  const auto id = parse_decimal(fields[0]);
-  const auto number = parse_device(fields[2]);
+  const auto id = parse_mount_id(fields[0]);
+  const auto number = parse_device_number(fields[2]);
   if (!id || !number) return std::nullopt;
   MountLine found;
   found.id = *id;
