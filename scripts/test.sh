@@ -41,23 +41,41 @@ trap skip_summary EXIT
 # Whether no user but root and this script's own may change where a folder path leads, as the
 # service asks of a drive's path (README, "Drives"): every folder on it, as written and with its
 # links resolved, belongs to one of them and is not writable by group or others unless sticky;
-# a folder still to be made must come out so under the umask.
+# every link on it belongs to one of them; from a sticky folder that group or others may add to,
+# only a folder passes that no one else may write, sticky or not (no link, and not the folder
+# itself, whose images would lie directly in it); a folder still to be made must come out so
+# under the umask.
 only_root_may_change() {
-  local me dir resolved owner mode bits
+  local me dir parent resolved owner mode bits parent_bits leaf
   me=$(id -u)
   resolved=$(readlink -m -- "$1")
   for dir in "$1" "$resolved"; do
+    leaf=1
     while :; do
+      if [ -L "$dir" ]; then
+        owner=$(stat -c '%u' -- "$dir")
+        [ "$owner" -eq 0 ] || [ "$owner" -eq "$me" ] || return 1
+      fi
       if [ -e "$dir" ]; then
         read -r owner mode < <(stat -L -c '%u %a' -- "$dir")
         bits=$((8#$mode))
         [ "$owner" -eq 0 ] || [ "$owner" -eq "$me" ] || return 1
         (( bits & 01000 )) || (( (bits & 022) == 0 )) || return 1
+        (( leaf == 0 )) || (( (bits & 022) == 0 )) || return 1
       else
         (( (8#$(umask) & 022) == 022 )) || return 1
       fi
       [ "$dir" = / ] || [ "$dir" = . ] && break
-      dir=$(dirname -- "$dir")
+      parent=$(dirname -- "$dir")
+      if [ -e "$parent" ]; then
+        parent_bits=$((8#$(stat -L -c '%a' -- "$parent")))
+        if (( (parent_bits & 01000) && (parent_bits & 022) )); then
+          [ ! -L "$dir" ] || return 1
+          [ ! -e "$dir" ] || (( (bits & 022) == 0 )) || return 1
+        fi
+      fi
+      leaf=0
+      dir=$parent
     done
   done
 }

@@ -154,8 +154,12 @@ TEST_F(DeviceTest, PinnedDrivesLeadWhereTheyLedWhenPinned) {
 
 // The walk behind the service's drive-path rule, for a service run as root and as an ordinary
 // user (47301): that user's own folder is the service's own place then, and another user's
-// otherwise; a group-writable team folder, a second link to a file in a sticky folder and a loop
-// of links are refused; a name missing in sound folders is nothing there yet.
+// otherwise; a group-writable team folder and a loop of links are refused; a name missing in
+// sound folders is nothing there yet. From a sticky folder others may add to, only a folder of
+// root's that no one else may write passes: root's own image, link or folder that others may
+// write there is refused, as anything a user may have moved in. A user's link is refused in
+// root's folder too, and a path that ends on the kernel's own objects (/proc) is refused, while
+// a node of /dev passes the walk.
 TEST_F(DeviceTest, DrivePathWalkTrustsOnlyRootAndTheServicesUser) {
   if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why << " (the folders belong to other users)";
   namespace fs = std::filesystem;
@@ -189,12 +193,43 @@ TEST_F(DeviceTest, DrivePathWalkTrustsOnlyRootAndTheServicesUser) {
   const auto sticky = dir_ / "sticky";
   fs::create_directory(sticky);
   ::chmod(sticky.c_str(), 01777);
+  const auto added = [&](const fs::path& place) {
+    return "its path passes through " + place.string() + ", which lies in a folder any user may add to";
+  };
   kavel_test::write_file(sticky / "root.img", pattern(512));
-  EXPECT_EQ(text_of(walk_drive_path((sticky / "root.img").string(), 0)), "reached root.img");
-  fs::create_hard_link(sticky / "root.img", sticky / "second.img");
+  EXPECT_EQ(text_of(walk_drive_path((sticky / "root.img").string(), 0)), added(sticky / "root.img"));
+  fs::create_symlink(own / "e.img", sticky / "root-link.img");
+  EXPECT_EQ(text_of(walk_drive_path((sticky / "root-link.img").string(), kUser)), added(sticky / "root-link.img"));
+  // The owner is told first.
+  ASSERT_EQ(::chown((sticky / "root.img").c_str(), kUser, kUser), 0);
   EXPECT_EQ(text_of(walk_drive_path((sticky / "root.img").string(), 0)),
-            "its path passes through " + (sticky / "root.img").string() +
-                ", a file with 2 links in a folder any user may add to");
+            "its path passes through " + (sticky / "root.img").string() + ", which user 47301 may change");
+  EXPECT_EQ(text_of(walk_drive_path((sticky / "root.img").string(), kUser)), added(sticky / "root.img"));
+  // Root's mktemp -d folder there passes; the same folder open to all does not, sticky or not.
+  const auto root_made = sticky / "root-made";
+  fs::create_directory(root_made);
+  ::chmod(root_made.c_str(), 0700);
+  kavel_test::write_file(root_made / "e.img", pattern(512));
+  EXPECT_EQ(text_of(walk_drive_path((root_made / "e.img").string(), 0)), "reached e.img");
+  ::chmod(root_made.c_str(), 01777);
+  EXPECT_EQ(text_of(walk_drive_path((root_made / "e.img").string(), 0)),
+            "its path passes through " + root_made.string() + ", which any user may change");
+
+  // A user's link in root's folder, as an overlay over the user's folder shows one.
+  const auto shown = dir_ / "shown";
+  fs::create_directory(shown);
+  ::chmod(shown.c_str(), 0755);
+  fs::create_symlink(image_, shown / "e.img");
+  EXPECT_EQ(text_of(walk_drive_path((shown / "e.img").string(), 0)), "reached disk.img");
+  ASSERT_EQ(::lchown((shown / "e.img").c_str(), kUser, kUser), 0);
+  EXPECT_EQ(text_of(walk_drive_path((shown / "e.img").string(), 0)),
+            "its path passes through " + (shown / "e.img").string() + ", which user 47301 may change");
+
+  // Root's link to the kernel's objects of a root process.
+  fs::create_symlink("/proc/1/environ", shown / "environ.img");
+  EXPECT_EQ(text_of(walk_drive_path((shown / "environ.img").string(), 0)),
+            "its path ends on /proc/1/environ, which is not an image file or a block device");
+  EXPECT_EQ(text_of(walk_drive_path("/dev/null", 0)), "reached null");
 
   fs::create_symlink("loop-b", dir_ / "loop-a");
   fs::create_symlink("loop-a", dir_ / "loop-b");

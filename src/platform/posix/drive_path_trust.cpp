@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/posix/kernel_file_systems.h"
 #include "platform/posix/storage_trace.h"
 #include "platform/small_file.h"
 
@@ -89,13 +90,18 @@ bool is_automount_point(int fd) {
 
 bool trusted_user(uid_t owner, uid_t service_user) { return owner == 0 || owner == service_user; }
 
-bool others_may_add(const struct stat& folder) { return (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+// A sticky folder that group or others may add names to (/tmp).
+bool shared_folder(const struct stat& folder) {
+  return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
 
 // Whether a folder passes: its owner is root or the service's user, and only that owner may
-// write it, unless it is sticky. On FUSE the mount's user must be one of them too: that user's
-// daemon answers for the folder whatever owner it reports (and the owner it reports is checked
-// as well, since the kernel grants writes by it where the mount checks permissions itself).
-std::optional<UntrustedPlace> folder_fault(int fd, const struct stat& st, std::string place, uid_t service_user) {
+// write it, unless it is sticky and `sticky_excuses`. On FUSE the mount's user must be one of
+// them too: that user's daemon answers for the folder whatever owner it reports (and the owner
+// it reports is checked as well, since the kernel grants writes by it where the mount checks
+// permissions itself).
+std::optional<UntrustedPlace> folder_fault(int fd, const struct stat& st, std::string place, uid_t service_user,
+                                           bool sticky_excuses = true) {
   struct statfs fs {};
   if (::fstatfs(fd, &fs) != 0) return UntrustedPlace{std::move(place), Changer::unknown, 0};
   if (static_cast<unsigned long>(fs.f_type) == kFuseMagic) {
@@ -105,20 +111,34 @@ std::optional<UntrustedPlace> folder_fault(int fd, const struct stat& st, std::s
   }
   const uid_t owner = st.st_uid;
   if (!trusted_user(owner, service_user)) return UntrustedPlace{std::move(place), Changer::user, owner};
-  if ((st.st_mode & S_ISVTX) != 0) return std::nullopt;
+  if (sticky_excuses && (st.st_mode & S_ISVTX) != 0) return std::nullopt;
   if ((st.st_mode & S_IWOTH) != 0) return UntrustedPlace{std::move(place), Changer::anyone, 0};
   if ((st.st_mode & S_IWGRP) != 0) return UntrustedPlace{std::move(place), Changer::group, st.st_gid};
   return std::nullopt;
 }
 
-// Whether an entry taken from a sticky folder that others may add to passes.
-std::optional<UntrustedPlace> sticky_entry_fault(const struct stat& st, std::string place, uid_t service_user) {
+// Whether an entry taken from a shared folder passes the first test: it belongs to root or the
+// service's user, and it is a folder. Another user may have moved into the shared folder any
+// file, link or device node of root's from a folder of their own on the same file system (or
+// linked it there), so none of those passes, whoever owns it. A folder cannot be moved by a user
+// who may not write it; that it is one no one else may write is checked as it is passed
+// through, its sticky bit excusing nothing.
+std::optional<UntrustedPlace> shared_entry_fault(const struct stat& st, const struct stat& folder, std::string place,
+                                                 uid_t service_user) {
   if (!trusted_user(st.st_uid, service_user)) return UntrustedPlace{std::move(place), Changer::user, st.st_uid};
-  // A hard link to root's file (or link, or device node) planted there would pass the owner check.
-  if (!S_ISDIR(st.st_mode) && st.st_nlink != 1) {
-    return UntrustedPlace{std::move(place), Changer::hard_links, static_cast<std::uint64_t>(st.st_nlink)};
-  }
-  return std::nullopt;
+  if (S_ISDIR(st.st_mode)) return std::nullopt;
+  if ((folder.st_mode & S_IWOTH) != 0) return UntrustedPlace{std::move(place), Changer::added_by_anyone, 0};
+  return UntrustedPlace{std::move(place), Changer::added_by_group, folder.st_gid};
+}
+
+// The end of the walk: `name` in `folder`, seen as `st` through the path-only descriptor
+// `object` at `place`, unless it lies on one of the kernel's own file systems (whose process
+// files, /proc/PID/mem among them, pass every owner check).
+PathWalk walk_end(Fd& folder, std::string name, const struct stat& st, int object, std::string place) {
+  struct statfs fs {};
+  if (::fstatfs(object, &fs) != 0) return WalkFailed{errno};
+  if (is_kernel_file_system(fs.f_type)) return UntrustedPlace{std::move(place), Changer::kernel, 0};
+  return ReachedObject{std::move(folder), std::move(name), st};
 }
 
 // Opens / and checks it; the walk's starting point.
@@ -179,11 +199,15 @@ PathWalk walk_drive_path(std::string_view path, uid_t service_user) {
     }
 
     std::string place = place_text(folders, name);
-    if ((folder_st.st_mode & S_ISVTX) != 0 && others_may_add(folder_st)) {
-      if (auto fault = sticky_entry_fault(st, place, service_user)) return std::move(*fault);
+    const bool shared = shared_folder(folder_st);
+    if (shared) {
+      if (auto fault = shared_entry_fault(st, folder_st, place, service_user)) return std::move(*fault);
     }
 
     if (S_ISLNK(st.st_mode)) {
+      // Where a link leads is up to whoever may remake it, and a folder that passes may still
+      // show another user's link (an overlay over a user's lower folder).
+      if (!trusted_user(st.st_uid, service_user)) return UntrustedPlace{std::move(place), Changer::user, st.st_uid};
       if (++links > kMaxLinks) return WalkFailed{ELOOP};
       std::array<char, PATH_MAX> target{};
       const ssize_t length = ::readlinkat(entry.get(), "", target.data(), target.size());
@@ -203,7 +227,9 @@ PathWalk walk_drive_path(std::string_view path, uid_t service_user) {
     }
 
     if (S_ISDIR(st.st_mode)) {
-      if (auto fault = folder_fault(entry.get(), st, std::move(place), service_user)) return std::move(*fault);
+      if (auto fault = folder_fault(entry.get(), st, std::move(place), service_user, !shared)) {
+        return std::move(*fault);
+      }
       folder = std::move(entry);
       folder_st = st;
       folders.push_back(name);
@@ -212,9 +238,10 @@ PathWalk walk_drive_path(std::string_view path, uid_t service_user) {
 
     // Anything else ends the walk; a name after it cannot be looked up.
     if (!pending.empty()) return WalkFailed{ENOTDIR};
-    return ReachedObject{std::move(folder), name, st};
+    return walk_end(folder, name, st, entry.get(), std::move(place));
   }
-  return ReachedObject{std::move(folder), ".", folder_st};
+  const int object = folder.get();
+  return walk_end(folder, ".", folder_st, object, place_text(folders));
 }
 
 std::string describe(const UntrustedPlace& fault) {
@@ -225,9 +252,13 @@ std::string describe(const UntrustedPlace& fault) {
       return fmt::format("its path passes through {}, which group {} may change", fault.place, fault.id);
     case Changer::anyone:
       return fmt::format("its path passes through {}, which any user may change", fault.place);
-    case Changer::hard_links:
-      return fmt::format("its path passes through {}, a file with {} links in a folder any user may add to",
-                         fault.place, fault.id);
+    case Changer::added_by_group:
+      return fmt::format("its path passes through {}, which lies in a folder group {} may add to", fault.place,
+                         fault.id);
+    case Changer::added_by_anyone:
+      return fmt::format("its path passes through {}, which lies in a folder any user may add to", fault.place);
+    case Changer::kernel:
+      return fmt::format("its path ends on {}, which is not an image file or a block device", fault.place);
     case Changer::unknown:
       return fmt::format("its path passes through {}, whose owner cannot be told", fault.place);
   }

@@ -4,11 +4,11 @@
 #include "platform/drive_pins.h"
 #include "platform/drive_table.h"
 #include "platform/posix/identity_guard.h"
+#include "platform/posix/kernel_file_systems.h"
 #include "platform/posix/owned_fd.h"
 #include "platform/posix/storage_trace.h"
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -120,17 +120,6 @@ OsError client_path_error(int error) {
   return error == kThroughMagicLink ? device_destination() : OsError::from_errno(error);
 }
 
-// File systems that hold the kernel's own objects rather than files.
-bool is_kernel_file_system(decltype(statfs::f_type) type) {
-  constexpr std::array<unsigned long, 8> kKernelTypes = {PROC_SUPER_MAGIC,   SYSFS_MAGIC,         DEVPTS_SUPER_MAGIC,
-                                                         CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, DEBUGFS_MAGIC,
-                                                         TRACEFS_MAGIC,      SECURITYFS_MAGIC};
-  for (const auto kernel : kKernelTypes) {
-    if (static_cast<unsigned long>(type) == kernel) return true;
-  }
-  return false;
-}
-
 bool lies_under(std::string_view path, std::string_view tree) {
   return path.starts_with(tree) && (path.size() == tree.size() || path[tree.size()] == '/');
 }
@@ -160,7 +149,7 @@ std::expected<void, OsError> check_storage(int fd, const std::vector<MappedFile>
 std::expected<void, OsError> check_folder(int folder, const std::vector<MappedFile>& mapped) {
   struct statfs fs {};
   if (::fstatfs(folder, &fs) != 0) return std::unexpected(OsError::last());
-  if (is_kernel_file_system(fs.f_type)) return std::unexpected(device_destination());
+  if (posix::is_kernel_file_system(fs.f_type)) return std::unexpected(device_destination());
 
   // The folder's place as the kernel resolved it; when that cannot be read, nothing is written.
   const std::string link = fmt::format("/proc/self/fd/{}", folder);
