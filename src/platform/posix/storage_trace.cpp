@@ -200,9 +200,10 @@ class Tracer {
     } else {
       backing_file(status->backing_device, status->backing_inode, name, depth);
     }
-    // The evidence takes the name's file too where it is another now: the driver and sysfs are
-    // read one after the other, and a loop device re-pointed or a file renamed in between leaves
-    // either as what the device reads. A name marked as gone names nothing of the device's.
+    // The evidence takes the file the name gives too where that is another now: the driver and
+    // sysfs are read one after the other, and when the loop device was re-pointed or its file
+    // renamed in between, either may be what the device reads. A name marked as gone names
+    // nothing the device reads.
     if (!through_file_systems_ && name && !name->ends_with(kDeletedMark)) {
       struct stat st {};
       if (::stat(name->c_str(), &st) == 0 &&
