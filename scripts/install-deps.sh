@@ -10,7 +10,7 @@ packages=(
   sleuthkit testdisk gddrescue foremost
   ntfs-3g dosfstools mtools exfatprogs exfat-fuse fuse3 python3
   clang-19 libclang-rt-19-dev
-  util-linux procps e2fsprogs bindfs
+  util-linux procps e2fsprogs bindfs btrfs-progs
   systemd
 )
 

@@ -472,9 +472,48 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
     Mounted mount(loop->node(), dir / "c", "ext4");
     ASSERT_TRUE(mount.mounted());
     const auto before = synced_sha256(dir / "c", linked);
-    kavel_test::ScopedEnv drives("KAVEL_DRIVES", "C=" + linked.string());
-    refused(dir / "c", "C:");
+    {
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", "C=" + linked.string());
+      refused(dir / "c", "C:");
+    }
+    {
+      // The loop device mapped itself: the file it reads is known by what the driver holds, so
+      // the name the file keeps is the mapped image too, though sysfs gives the removed one.
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", "C=" + loop->node());
+      refused(dir / "c", "C:");
+      const std::string text = "export destination is the image or device mapped as C:";
+      const auto created = DestinationFile::create(linked);
+      ASSERT_FALSE(created);
+      EXPECT_EQ(created.error().display(), text);
+      const auto opened = DestinationFile::open_existing(linked);
+      ASSERT_FALSE(opened);
+      EXPECT_EQ(opened.error().display(), text);
+    }
     EXPECT_EQ(synced_sha256(dir / "c", linked), before);
+  }
+
+  // A loop device over a mapped loop device, or over a loop device over a mapped image: a loop
+  // device whose backing is a block device node is traced down the device the node names, not
+  // to the node's own file in /dev.
+  {
+    const auto stacked = dir / "private" / "s.img";
+    ASSERT_TRUE(make_ext4(stacked, 8 * 1048576));
+    auto lower = LoopDevice::attach(stacked, 0);
+    ASSERT_TRUE(lower) << lower.error();
+    auto upper = LoopDevice::attach(lower->node(), 0);
+    ASSERT_TRUE(upper) << upper.error();
+    Mounted mount(upper->node(), dir / "s", "ext4");
+    ASSERT_TRUE(mount.mounted());
+    const auto before = synced_sha256(dir / "s", stacked);
+    {
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", "D=" + lower->node());
+      refused(dir / "s", "D:");
+    }
+    {
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", "D=" + stacked.string());
+      refused(dir / "s", "D:");
+    }
+    EXPECT_EQ(synced_sha256(dir / "s", stacked), before);
   }
 
   // A disk image with one partition at 1 MiB, mapped whole and at the partition's offset.
@@ -520,6 +559,28 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
       refused(dir / "p", "E:");
     }
     EXPECT_EQ(synced_sha256(dir / "p", disk), before);
+  }
+  {
+    // The partition of a loop device over a loop device over the disk image.
+    auto lower = LoopDevice::attach(disk, 0);
+    ASSERT_TRUE(lower) << lower.error();
+    auto upper = LoopDevice::attach(lower->node(), 0);
+    ASSERT_TRUE(upper) << upper.error();
+    fs::create_directories(dir / "stacked-nodes");
+    const auto node = upper->partition_node(kPartitionStart, kDiskBytes - kPartitionStart, dir / "stacked-nodes");
+    ASSERT_TRUE(node) << node.error();
+    Mounted mount(node->string(), dir / "sp", "ext4");
+    ASSERT_TRUE(mount.mounted());
+    const auto before = synced_sha256(dir / "sp", disk);
+    {
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", whole_and_part);
+      refused(dir / "sp", "PhysicalDrive0");
+    }
+    {
+      kavel_test::ScopedEnv drives("KAVEL_DRIVES", "D=" + lower->node());
+      refused(dir / "sp", "D:");
+    }
+    EXPECT_EQ(synced_sha256(dir / "sp", disk), before);
   }
   {
     // The partition through a loop device at its offset.
@@ -599,6 +660,72 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
     EXPECT_EQ(other->finish(), 0);
   }
   EXPECT_EQ(count_in_file(ntfs, marker), 0U);
+}
+
+// An image stored on btrfs: a btrfs file carries its subvolume's device number, which the mount
+// table does not list, so the file system an image lies in is found through the image itself
+// (its mount by ID). An ext4 image mounted through a loop device, and an NTFS image mounted with
+// ntfs-3g, take exports while another drive is mapped; with the btrfs volume's own image mapped
+// they are refused.
+TEST(DestinationFile, AnImageStoredOnBtrfsIsTracedThroughTheImageItself) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  if (auto why = kavel_test::program_missing("mkfs.btrfs")) GTEST_SKIP() << *why;
+  if (auto why = kavel_test::program_missing("mkfs.ext4")) GTEST_SKIP() << *why;
+  TempDir dir;
+  const auto volume = dir / "btrfs.img";
+  kavel_test::write_file(volume, "");
+  ASSERT_EQ(::truncate(volume.c_str(), 128 * 1048576), 0);
+  ASSERT_EQ(
+      kavel_test::run_command("mkfs.btrfs -q " + kavel_test::shell_quote(volume.string()) + " >/dev/null 2>&1").status,
+      0);
+  auto volume_loop = LoopDevice::attach(volume, 0);
+  if (!volume_loop) GTEST_SKIP() << "loop devices cannot be used here: " << volume_loop.error();
+  Mounted btrfs(volume_loop->node(), dir / "b", "btrfs");
+  if (!btrfs.mounted()) GTEST_SKIP() << "this kernel cannot mount btrfs";
+  kavel_test::write_file(dir / "other.img", "other");
+
+  const auto takes_exports = [&](const fs::path& mount) {
+    kavel_test::ScopedEnv drives("KAVEL_DRIVES", "F=" + (dir / "other.img").string());
+    auto created = DestinationFile::create(mount / "x.bin");
+    ASSERT_TRUE(created) << mount << ": " << created.error().display();
+    ASSERT_TRUE(created->write_all(bytes_of("exported")));
+    ASSERT_TRUE(created->close());
+    EXPECT_EQ(kavel_test::read_file(mount / "x.bin"), "exported");
+  };
+  const auto refused = [&](const fs::path& mount) {
+    kavel_test::ScopedEnv drives("KAVEL_DRIVES", "F=" + volume.string());
+    auto created = DestinationFile::create(mount / "y.bin");
+    ASSERT_FALSE(created) << mount;
+    EXPECT_EQ(created.error().display(), "export destination is on the device mapped as F:");
+    EXPECT_FALSE(fs::exists(mount / "y.bin"));
+  };
+
+  const auto image = dir / "b" / "e.img";
+  ASSERT_TRUE(make_ext4(image, 8 * 1048576));
+  auto loop = LoopDevice::attach(image, 0);
+  ASSERT_TRUE(loop) << loop.error();
+  Mounted ext4(loop->node(), dir / "e", "ext4");
+  ASSERT_TRUE(ext4.mounted());
+  takes_exports(dir / "e");
+  refused(dir / "e");
+
+  if (kavel_test::program_missing("ntfs-3g") || kavel_test::program_missing("mkntfs") || !fs::exists("/dev/fuse")) {
+    std::cout << "the ntfs-3g row is left out: no ntfs-3g, mkntfs or /dev/fuse\n";
+    return;
+  }
+  const auto ntfs = dir / "b" / "n.img";
+  kavel_test::write_file(ntfs, "");
+  ASSERT_EQ(::truncate(ntfs.c_str(), 16 * 1048576), 0);
+  ASSERT_EQ(kavel_test::run_command("mkntfs -q -F -f " + kavel_test::shell_quote(ntfs.string()) + " >/dev/null 2>&1")
+                .status,
+            0);
+  fs::create_directories(dir / "n");
+  Mounted fuse(dir / "n", kavel_test::run_command("ntfs-3g " + kavel_test::shell_quote(ntfs.string()) + " " +
+                                                  kavel_test::shell_quote((dir / "n").string()) + " >/dev/null 2>&1")
+                              .status == 0);
+  ASSERT_TRUE(fuse.mounted());
+  takes_exports(dir / "n");
+  refused(dir / "n");
 }
 
 // The mount table's lines as the trace reads them: fields split at spaces, then unescaped; an

@@ -76,13 +76,17 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
   return parts;
 }
 
-// The device and inode of the file behind the loop device with this number, as the loop driver
-// holds them: they stay right when the file's name is gone or was reached through a mount that
-// is gone.
-std::optional<std::pair<dev_t, ino_t>> loop_backing(dev_t device) {
-  const auto status = loop_status_of(device);
-  if (!status) return std::nullopt;
-  return std::pair{status->backing_device, status->backing_inode};
+// What sysfs appends to a loop device's backing-file name once that name is gone.
+constexpr std::string_view kDeletedMark = " (deleted)";
+
+// The names a loop device's backing file may have now, by the name sysfs gives: without the
+// mark of a removed name first (the file may have been linked there again), then as written (a
+// file may be named so).
+std::vector<std::string> backing_file_names(const std::string& name) {
+  std::vector<std::string> names;
+  if (name.ends_with(kDeletedMark)) names.push_back(name.substr(0, name.size() - kDeletedMark.size()));
+  names.push_back(name);
+  return names;
 }
 
 class Tracer {
@@ -129,20 +133,7 @@ class Tracer {
       return;
     }
     if (exists(folder + "/loop")) {
-      // A loop device: the file behind it, whatever offset it reads the file at; by the name
-      // sysfs gives only when the driver does not tell the file itself. The driver is asked in
-      // a destination's trace only, where whatever stacks on the loop device holds it open: the
-      // last close of one set to clear itself (a mapped device nobody holds) would detach it.
-      // In a destination's trace, a loop device whose file can be told neither way (the name
-      // gone or replaced, the driver not asked) leaves the trace unfinished.
-      std::optional<std::pair<dev_t, ino_t>> backing;
-      if (through_file_systems_) backing = loop_backing(device);
-      if (backing) {
-        file(backing->first, backing->second, depth + 1);
-        return;
-      }
-      const auto name = loop_backing_file_name(device);
-      if (!(name && named(*name, depth + 1)) && through_file_systems_) lost();
+      loop(device, depth + 1);
       return;
     }
     bool slaves = false;
@@ -158,14 +149,18 @@ class Tracer {
   }
 
   // What an absolute path names: a file, or a block device followed down; in a destination's
-  // trace and where `folder_too`, also a folder, traced as a folder. False when the path names
-  // none of these.
+  // trace and where `folder_too`, also a folder, traced as a folder. The path is opened
+  // path-only, and what it names is taken from that one opening (a file's file system through
+  // the file itself). False when the path names none of these.
   bool named(const std::string& path, int depth, bool folder_too = false) {
     if (path.empty() || path.front() != '/') return false;
+    const Fd opened(::open(path.c_str(), O_PATH | O_CLOEXEC));
+    if (opened.get() < 0) return false;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
+    if (::fstat(opened.get(), &st) != 0) return false;
     if (S_ISREG(st.st_mode)) {
-      file(st.st_dev, st.st_ino, depth);
+      add_file(st.st_dev, st.st_ino);
+      if (through_file_systems_) file_system(opened.get(), depth + 1);
       return true;
     }
     if (S_ISBLK(st.st_mode)) {
@@ -173,8 +168,6 @@ class Tracer {
       return true;
     }
     if (S_ISDIR(st.st_mode) && folder_too && through_file_systems_) {
-      const Fd opened(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-      if (opened.get() < 0) return false;
       file_system(opened.get(), depth + 1);
       return true;
     }
@@ -188,14 +181,58 @@ class Tracer {
  private:
   void lost() { unfinished_ = true; }
 
-  // A file as storage, and the file system it lies in.
-  void file(dev_t device, ino_t inode, int depth) {
-    StoragePiece piece;
-    piece.is_file = true;
-    piece.device = device;
-    piece.inode = inode;
-    storage_.pieces.push_back(piece);
+  // A loop device: what it reads, whatever offset it reads at. The loop driver tells it: the
+  // file itself by its device and inode, which stay right when its name is gone or was reached
+  // through a mount that is gone, or the device it names when that is a block device node
+  // (another loop device, a disk); a node's own file on devtmpfs is not what it reads. sysfs
+  // gives the file's name. Where the driver cannot be asked (the device cleared meanwhile, its
+  // node missing), the name is taken alone; in a destination's trace, a loop device whose file
+  // can be told neither way leaves the trace unfinished.
+  void loop(dev_t device, int depth) {
+    const auto status = loop_status_of(device);
+    const auto name = loop_backing_file_name(device);
+    if (!status) {
+      if (!(name && named(*name, depth)) && through_file_systems_) lost();
+      return;
+    }
+    if (status->backing_rdev != 0) {
+      block(status->backing_rdev, depth);
+    } else {
+      backing_file(status->backing_device, status->backing_inode, name, depth);
+    }
+    // The evidence takes the file the name gives too where that is another now: the driver and
+    // sysfs are read one after the other, and when the loop device was re-pointed or its file
+    // renamed in between, either may be what the device reads. A name marked as gone names
+    // nothing the device reads.
+    if (!through_file_systems_ && name && !name->ends_with(kDeletedMark)) {
+      struct stat st {};
+      if (::stat(name->c_str(), &st) == 0 &&
+          (st.st_dev != status->backing_device || st.st_ino != status->backing_inode)) {
+        (void)named(*name, depth);
+      }
+    }
+  }
+
+  // The file behind a loop device, by the device and inode the driver holds. In a destination's
+  // trace, the file system it lies in is found through the file itself: opened path-only by a
+  // name sysfs gives and proven to be that file by its device and inode, its mount then found
+  // by ID (a btrfs file carries its subvolume's device number, which the mount table does not
+  // list); else by the device number.
+  void backing_file(dev_t device, ino_t inode, const std::optional<std::string>& name, int depth) {
+    add_file(device, inode);
     if (!through_file_systems_) return;
+    if (name) {
+      for (const auto& candidate : backing_file_names(*name)) {
+        if (candidate.empty() || candidate.front() != '/') continue;
+        const Fd opened(::open(candidate.c_str(), O_PATH | O_CLOEXEC));
+        struct stat st {};
+        if (opened.get() >= 0 && ::fstat(opened.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == device &&
+            st.st_ino == inode) {
+          file_system(opened.get(), depth + 1);
+          return;
+        }
+      }
+    }
     if (depth > kMaxDepth) return lost();
     const MountLine* found = find_mount_by_device(device);
     if (!found) return lost();
@@ -254,6 +291,14 @@ class Tracer {
     const auto it =
         std::find_if(table->begin(), table->end(), [&](const MountLine& line) { return line.device == device; });
     return it == table->end() ? nullptr : &*it;
+  }
+
+  void add_file(dev_t device, ino_t inode) {
+    StoragePiece piece;
+    piece.is_file = true;
+    piece.device = device;
+    piece.inode = inode;
+    storage_.pieces.push_back(piece);
   }
 
   void add_disk(dev_t device) {

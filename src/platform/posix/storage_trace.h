@@ -4,13 +4,17 @@
 // number, in /proc/self/mountinfo); the mount's storage is its block device and the source it
 // names (a block device, or for FUSE and the like the image file it was mounted from, or the
 // folder it passes its writes on to), and for an overlay the folders it writes into (its upperdir
-// and workdir), traced as folders. A block device is followed down its stack through sysfs: a
-// partition to its whole disk, a loop device to its backing file (in a destination's trace known
-// by the device and inode the loop driver holds, else by the name sysfs gives), device-mapper and
-// md to their slaves. An image file met on the way (a loop device's backing file, a FUSE mount's
-// source) lies in a file system of its own, which is traced on the same way (its mount found by
-// the file's device number). What lies at the bottom is a set of files and of disks; two things
-// share storage when these meet.
+// and workdir), traced as folders. A block device is followed down its stack through sysfs and
+// the loop driver: a partition to its whole disk, a loop device to what it reads (the file the
+// driver holds, known by its device and inode, or the block device it names when its backing is
+// a device node; by the name sysfs gives only where the driver cannot be asked), device-mapper
+// and md to their slaves. Asking the driver opens the loop device, which is safe also for one set
+// to clear itself at its last close (loop_device.h). An image file met on the way (a loop
+// device's backing file, a FUSE mount's source) lies in a file system of its own, which is traced
+// on the same way: found through the file itself, opened path-only by the name it is known by and
+// proven by its device and inode, its mount then found by ID; else by the file's device number.
+// What lies at the bottom is a set of files and of disks; two things share storage when these
+// meet.
 //
 // Everything here reads as the service (the mount table, sysfs, the backing files), also inside a
 // thread acting as a client: the client may not be allowed to reach the images. A file system
@@ -47,8 +51,9 @@ struct Storage {
 std::optional<Storage> trace_file_system(int fd);
 
 // What the block device with this number is stored on (the device itself among them), down
-// to the files and disks below it (a loop device's file by the name sysfs gives: the device is
-// not opened); the file systems those files lie in are not followed.
+// to the files and disks below it; the file systems those files lie in are not followed. A loop
+// device's file is the one the driver holds, and also the one its sysfs name gives now where that
+// is another (a name marked as gone excepted); by the name alone where the driver cannot be asked.
 Storage trace_block_device(dev_t device);
 
 // A file as storage: the file itself.
