@@ -13,6 +13,11 @@
 // icat never opens the drive table's path itself: the service opens the drive as every device
 // open does (an image file or block device only, and with the service's drive pins the very
 // object the drive was pinned to) and icat reads that descriptor as its descriptor 3.
+//
+// With the drive pins on, icat runs only from a path that no user but root and the service's
+// own can change (platform/program_trust.h); the place where the search finds it decides, so an
+// icat found where another user may change it refuses the request, with a warning in the log,
+// and no other place is tried.
 #include <fmt/format.h>
 
 #include <array>
@@ -26,6 +31,8 @@
 #include "ipc/peer_identity.h"
 #include "ipc/request_checks.h"
 #include "ipc/request_ops.h"
+#include "ipc/server.h"
+#include "logging/logging.h"
 #include "platform/acting_identity.h"
 #include "platform/device.h"
 #include "platform/file_ops.h"
@@ -46,7 +53,7 @@ constexpr std::uint64_t kSectorBytes = 512;
 constexpr int kTemporaryNameAttempts = 16;
 
 // icat beside the executable (in its Sleuth Kit folder, then directly), else where the tool
-// search finds it.
+// search finds it: the first place that holds a file of one of its names.
 std::expected<std::filesystem::path, service::EngineError> locate_icat() {
   const std::filesystem::path dir = service::exe_dir();
   if (!dir.empty()) {
@@ -161,6 +168,10 @@ IpcResponse serve_icat_to_file(const IpcRequest::IcatToFile& request, const Requ
   if (!icat_path) return ipc_response_err(kIcatCode, engine_error_to_string(icat_path.error()));
   auto icat = service::require_tool_file("icat", *icat_path);
   if (!icat) return ipc_response_err(kIcatCode, engine_error_to_string(icat.error()));
+  if (auto placed = service::check_tool_place(*icat); !placed) {
+    logging::warn(kServerLogTarget, "{}", placed.error());
+    return ipc_response_err(kIcatCode, placed.error());
+  }
   // The drive is opened as the service, as every device open: a name the table does not map,
   // or that leads to anything but an image file or block device (a FIFO is refused without
   // waiting on it), or, with the drive pins on, to another object than the one pinned or through

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/program_trust.h"
 #include "platform/small_file.h"
 #include "platform/system_info.h"
 #include "service/utf8_text.h"
@@ -208,6 +209,13 @@ std::expected<fs::path, EngineError> find_icat(const ToolConfig& resolved) {
 std::expected<LocatedTool, EngineError> require_tool_file(std::string_view label, const fs::path& path) {
   if (path_exists(path)) return LocatedTool{path, std::string(label)};
   return std::unexpected(EngineError::tool_not_found(fmt::format("{} not found at {}", label, path_text(path))));
+}
+
+std::expected<void, std::string> check_tool_place(const LocatedTool& tool) {
+  if (auto passed = platform::check_program_path(tool.path); !passed) {
+    return std::unexpected(fmt::format("{} at {} is refused: {}", tool.label, path_text(tool.path), passed.error()));
+  }
+  return {};
 }
 
 }  // namespace kavel_lib::service

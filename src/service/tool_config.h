@@ -1,6 +1,7 @@
 // Where the outside tools are: the tool configuration file "config.json" beside the executable,
 // the tools folder (beside the executable, fixed at build time, or named by
-// KAVEL_BUNDLED_TOOLS) and, for icat, the folder of the configured or found fls.
+// KAVEL_BUNDLED_TOOLS) and, for icat, the folder of the configured or found fls; and whether the
+// service may start what the search found there.
 //
 // Nothing is cached: every call reads the file system and the configuration file anew, so an
 // edited "config.json" takes effect on the next call.
@@ -85,6 +86,13 @@ std::expected<std::filesystem::path, EngineError> find_icat(const ToolConfig& re
 // `path` as the located tool `label` when it exists; ToolNotFound "{label} not found at {path}"
 // otherwise.
 std::expected<LocatedTool, EngineError> require_tool_file(std::string_view label, const std::filesystem::path& path);
+
+// Whether the service may start `tool`: with the drive pins on, its path passes the rule of
+// platform/program_trust.h; without, always. A tool that fails is refused, never passed over
+// for another place: "icat at /srv/u/icat is refused: its path passes through /srv/u, which
+// user 52001 may change". The place where the search found the tool decides, so a set-up that
+// puts a tool where others may change it shows rather than being quietly worked around.
+std::expected<void, std::string> check_tool_place(const LocatedTool& tool);
 
 // The three path tests of the search: metadata readable (links followed); that and a regular
 // file; that and a folder.

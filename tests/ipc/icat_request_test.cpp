@@ -3,7 +3,11 @@
 // descriptor 3 (or nothing, a failure, or many bytes, as its inode asks), and notes each run
 // beside itself.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <memory>
+
+#include "platform/drive_pins.h"
 #include "server_fixture.h"
 #include "support/mapped_volume.h"
 
@@ -200,6 +204,38 @@ TEST_F(IcatToFile, MissingIcatIsTheToolSearchError) {
   kavel_test::ScopedEnv tools("KAVEL_BUNDLED_TOOLS", empty.path().string());
   EXPECT_EQ(call_raw(icat_request("ntfs", "\\\\.\\E:", "5", 0, (out_ / "k.txt").string(), false, 0)),
             err_reply("ICAT", "tool not found: Recovery tools not found"));
+}
+
+// With the drive pins on, as the service program has them, icat runs only from a path that no
+// user but root and the service's may change. The place the search finds it first decides: a
+// user's icat found there is refused, and the stand-in behind it is not run instead.
+TEST_F(IcatToFile, WithPinsAnIcatInAnotherUsersFolderIsRefusedAndNotPassedOver) {
+  if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
+  const std::shared_ptr<void> unpin(nullptr, [](void*) { platform::clear_drive_pins(); });
+  platform::pin_drive_table();
+  const auto dest = out_ / "pinned.txt";
+  // Root's stand-in, 0755 in root's folders, runs.
+  EXPECT_EQ(call_raw(icat_request("fat", "\\\\.\\F:", "7", 0, dest.string(), false, 0)), kOkReply);
+  EXPECT_EQ(kavel_test::read_file(dest), "-f\nfat\n/dev/fd/3\n7\nimage f\n");
+  EXPECT_EQ(runs(), 1);
+
+  // An icat in a folder of uid 52001, reached through a link in the tools folder itself, which
+  // the search looks in before its sub-folders.
+  const auto user = tools_.path() / "user";
+  fs::create_directories(user);
+  const auto marker = out_ / "marker";
+  kavel_test::write_file(user / "icat", "#!/bin/sh\necho ran > " + kavel_test::shell_quote(marker.string()) + "\n");
+  fs::permissions(user / "icat", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+  ASSERT_EQ(::chown(user.c_str(), 52001, 52001), 0);
+  fs::create_symlink(user / "icat", tools_.path() / "icat");
+  const std::string refusal = "icat at " + (tools_.path() / "icat").string() + " is refused: its path passes through " +
+                              fs::canonical(user).string() + ", which user 52001 may change";
+  EXPECT_EQ(call_raw(icat_request("fat", "\\\\.\\F:", "8", 0, dest.string(), false, 0)), err_reply("ICAT", refusal));
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_EQ(runs(), 1);
+  EXPECT_EQ(kavel_test::read_file(dest), "-f\nfat\n/dev/fd/3\n7\nimage f\n");
+  EXPECT_NE(read_text(test_log_path()).find("[ WARN][kavel_lib::ipc::server::win] " + refusal), std::string::npos);
 }
 
 TEST_F(IcatToFile, UnprivilegedClientIsRefusedARootOnlyFolderBeforeIcatRuns) {

@@ -360,8 +360,12 @@ TEST_F(ServiceProgram, ServiceRoadWithoutNotifySocketStillTakesTheStop) {
 
 TEST_F(ServiceProgram, StopEndsRunningToolsAndRemovesTheirPartialFiles) {
   // The program runs from a folder of its own with a stand-in icat beside it, which starts a
-  // child of its own, notes both numbers, writes a little and then runs on.
-  const auto bin = dir_ / "bin";
+  // child of its own, notes both numbers, writes a little and then runs on. The folder is one
+  // that only the test's user may change, as the service asks of the path of a tool it runs
+  // (dir_ is open to all).
+  kavel_test::TempDir program_dir;
+  ::chmod(program_dir.path().c_str(), 0755);
+  const auto bin = program_dir.path() / "bin";
   std::filesystem::create_directories(bin);
   std::error_code linked;
   std::filesystem::create_hard_link(program_, bin / "PolvaneService", linked);
