@@ -84,7 +84,7 @@ std::expected<Device, std::string> loop_as_file(Device device, dev_t loop) {
   };
   const std::string whole_file = map_instead(loop, device.base_offset());
   const auto status = posix::loop_status(device.native_handle());
-  if (!status) return refuse("which has nothing attached or cannot be asked what it reads", whole_file);
+  if (!status) return refuse("which has nothing attached or cannot be asked what it reads", "the image file instead");
   if (status->backing_rdev != 0) {
     return refuse(fmt::format("which reads the block device {}", node_of(status->backing_rdev)), whole_file);
   }
@@ -160,8 +160,9 @@ std::expected<Device, std::string> device_for_client(Device device) {
       break;
     }
   }
+  // A loop device with nothing attached stands on nothing, and is known by its number alone.
+  if (posix::loop_device_of(top) == top) return loop_as_file(std::move(device), top);
   if (!loop) return device;
-  if (*loop == top) return loop_as_file(std::move(device), top);
   const std::string& drive = device.device_name();
   if (posix::loop_device_of(top) == loop) {
     // Where the partition starts in the file; one whose start sysfs does not tell is shown as

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/loop.h>
+#include <linux/major.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -130,11 +131,16 @@ std::optional<std::string> kernel_block_node(dev_t device) {
 std::optional<dev_t> loop_device_of(dev_t device) {
   if (is_loop_device(device)) return device;
   if (major(device) == 0) return std::nullopt;
-  // A partition's sysfs folder lies inside its disk's: "..", taken from the folder's real place,
-  // is the disk's.
   const std::string folder = block_sysfs_folder(device);
   struct stat st {};
-  if (::stat((folder + "/partition").c_str(), &st) != 0) return std::nullopt;
+  if (::stat((folder + "/partition").c_str(), &st) != 0) {
+    // sysfs shows loop/ only while a file is attached; a loop device with nothing attached is
+    // known by the loop driver's major number.
+    if (major(device) == LOOP_MAJOR && ::stat(folder.c_str(), &st) == 0) return device;
+    return std::nullopt;
+  }
+  // A partition's sysfs folder lies inside its disk's: "..", taken from the folder's real place,
+  // is the disk's.
   const auto text = read_sysfs_attribute(folder + "/../dev");
   if (!text) return std::nullopt;
   const auto disk = parse_device_number(*text);

@@ -64,8 +64,8 @@ namespace kavel_lib::platform::posix {
 // the name in its uevent, under /dev; nothing when sysfs does not tell it.
 std::optional<std::string> kernel_block_node(dev_t device);
 
-// The loop device that the block device with this number is, or is a partition of; nothing for
-// any other device.
+// The loop device that the block device with this number is (with a file attached or not), or
+// is a partition of; nothing for any other device.
 std::optional<dev_t> loop_device_of(dev_t device);
 
 // Where the partition with this number starts on its disk, in bytes (sysfs start, in 512-byte
