@@ -22,7 +22,9 @@ class Device {
   // malformed drive table 87. A name mapped to anything but an image file or a block device (a
   // folder, a FIFO, a character device) gives 5 at once, without waiting on it. With drive pins
   // on (drive_pins.h), so does a name that no longer leads to the object pinned for it, or whose
-  // path a user other than root and the service's may change.
+  // path a user other than root and the service's may change. The descriptor is the image file
+  // or the block device itself, a loop device included: what a client may be handed of it is
+  // for device_handout.h to say.
   static std::expected<Device, WinError> open(std::string_view device_path);
 
   // Takes ownership of a descriptor that names a device (one handed over by the service).

@@ -9,6 +9,13 @@
 // ERROR_ACCESS_DENIED before anything is read or handed out. Links are not refused as such: a
 // link (a /dev/disk/by-* name, say) that still leads to the same object is fine.
 //
+// A loop device, or a partition of one, is pinned with what it reads as well: whoever holds it
+// may re-point it at another file without changing its number. Its pin holds the device and
+// inode of the file (or the device number of the block device) the loop driver reads, and the
+// offset and size limit it reads at, and an open that finds any of them changed is refused like
+// a swapped image. A loop device with nothing attached when the table is pinned is pinned at
+// its first open that finds it attached.
+//
 // With pins on, a path is also trusted only when no user but root and the service's own can
 // change where it leads (posix/drive_path_trust.h): every folder it passes through, and every
 // link it follows, is theirs. An entry whose path fails that is not pinned; each open of it is
@@ -30,16 +37,31 @@
 
 namespace kavel_lib::platform {
 
+// What a loop device reads, as its driver tells it.
+struct LoopBacking {
+  std::uint64_t device = 0;  // the file system the backing file (or device node) lies on
+  std::uint64_t inode = 0;
+  std::uint64_t rdev = 0;    // the device number the backing names when it is a block device, else 0
+  std::uint64_t offset = 0;
+  std::uint64_t size_limit = 0;
+  bool operator==(const LoopBacking&) const = default;
+};
+
 // The identity of the object a drive leads to.
 struct DriveObject {
   bool block_device = false;
   std::uint64_t device = 0;  // the file system the image or device node lies on
   std::uint64_t inode = 0;
   std::uint64_t rdev = 0;    // the device number a block device stands for
+  // A loop device or a partition of one: what the loop device reads; nothing when nothing is
+  // attached or the driver could not be asked.
+  bool on_loop = false;
+  std::optional<LoopBacking> loop;
 };
 
 // Whether two identities name the same object: the same image file (device and inode), or the
-// same block device (its device number, under whatever node).
+// same block device (its device number, under whatever node), which for a loop device or a
+// partition of one also reads the same file at the same offset and size limit.
 bool same_drive_object(const DriveObject& a, const DriveObject& b);
 
 struct PinnedDrive {

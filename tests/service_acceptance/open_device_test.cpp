@@ -2,6 +2,9 @@
 // itself, gets it from the built service through the device open with fallback and reads the
 // image's own bytes through the passed descriptor; the NTFS exporter, run in that client, reaches
 // the volume the same way. The volume's image is reached through a folder only root may enter.
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,8 +22,10 @@
 #include "ipc/device_open.h"
 #include "ipc/test_service.h"
 #include "platform/device.h"
+#include "platform/ntfs_control.h"
 #include "service_acceptance/manifest_files.h"
 #include "service_acceptance/running_service.h"
+#include "support/loop_mount.h"
 #include "support/mapped_volume.h"
 #include "support/test_env.h"
 
@@ -275,6 +280,151 @@ TEST(ServiceOpenDevice, DrivePathsThatAnotherUserMayChangeAreRefused) {
   fs::create_symlink(secret, u / "missing.img");
   EXPECT_EQ(open_text('J'), denied_open);
   EXPECT_EQ(refusals_logged(service.log_text(), "J:"), 1u) << service.log_text();
+  EXPECT_TRUE(service.alive()) << service.output();
+}
+
+// Whoever holds a loop device, or a partition of one, may re-point it at a file of their own, so
+// no client is handed one. A loop device that reads its whole file from the start is handed as
+// that file, read-only: the same bytes at the loop device's offsets, the file's identity, and no
+// loop request to make through it; a disk mapped to the same loop device keeps answering the
+// disk-extent query for a volume on it. A partition of a loop device and loop devices that read
+// at an offset or to a size limit are refused, naming the image file to map instead, with a log
+// line each. A loop device re-pointed after the start is refused like a swapped image.
+TEST(ServiceOpenDevice, LoopDevicesAreHandedOnlyAsTheImageFileTheyReadWhole) {
+  if (auto why = root_missing()) GTEST_SKIP() << *why << " (loop devices are set up as root)";
+  if (!std::filesystem::exists(program_path("PolvaneService"))) GTEST_SKIP() << "PolvaneService is not built";
+  namespace fs = std::filesystem;
+  constexpr std::uint64_t kStart = 1048576;
+  constexpr std::uint64_t kDiskBytes = 8 * 1048576;
+  TempDir evidence;
+  ::chmod(evidence.path().c_str(), 0755);
+  // A disk image: every sector tells its number; one partition from 1 MiB to the end.
+  std::string bytes(kDiskBytes, '\0');
+  for (std::uint64_t sector = 0; sector < kDiskBytes / 512; ++sector) {
+    const std::string text = "sector " + std::to_string(sector) + " of the evidence";
+    bytes.replace(sector * 512 + 16, text.size(), text);
+  }
+  std::string mbr(512, '\0');
+  const auto le32 = [&](std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) mbr[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  };
+  mbr[446 + 4] = static_cast<char>(0x83);
+  le32(446 + 8, kStart / 512);
+  le32(446 + 12, (kDiskBytes - kStart) / 512);
+  mbr[510] = static_cast<char>(0x55);
+  mbr[511] = static_cast<char>(0xAA);
+  bytes.replace(0, 512, mbr);
+  const auto disk_image = evidence / "disk.img";
+  write_file(disk_image, bytes);
+  ::chmod(disk_image.c_str(), 0600);
+  const auto copy = evidence / "copy.img";
+  write_file(copy, bytes);
+  const auto planted = evidence / "planted.img";
+  write_file(planted, std::string(kDiskBytes, 'P'));
+
+  kavel_test::LoopSetup read_only;
+  read_only.read_only = true;
+  auto disk = LoopDevice::attach(disk_image, read_only);
+  if (!disk) GTEST_SKIP() << "loop devices cannot be used here: " << disk.error();
+  const auto partition = disk->partition_node(kStart, kDiskBytes - kStart, evidence.path());
+  ASSERT_TRUE(partition) << partition.error();
+  kavel_test::LoopSetup at_offset = read_only;
+  at_offset.offset = kStart;
+  auto offset = LoopDevice::attach(disk_image, at_offset);
+  ASSERT_TRUE(offset) << offset.error();
+  kavel_test::LoopSetup limited_setup = read_only;
+  limited_setup.size_limit = 4 * 1048576;
+  auto limited = LoopDevice::attach(disk_image, limited_setup);
+  ASSERT_TRUE(limited) << limited.error();
+  auto repointed = LoopDevice::attach(copy, read_only);
+  ASSERT_TRUE(repointed) << repointed.error();
+
+  const std::string drives = "D=" + disk->node() + ";E=" + disk->node() + "@" + std::to_string(kStart) +
+                             ";PhysicalDrive0=" + disk->node() + ";P=" + partition->string() + ";O=" + offset->node() +
+                             ";L=" + limited->node() + ";R=" + repointed->node();
+  RunningService service(drives);
+  ASSERT_TRUE(service.ready()) << service.output();
+  const auto pid = static_cast<std::uint32_t>(::getpid());
+  const auto open = [&](const std::string& device) {
+    return kavel_lib::ipc::ipc_call(kavel_lib::ipc::IpcRequest{kavel_lib::ipc::IpcRequest::OpenDevice{device, pid}},
+                                    std::chrono::seconds(3));
+  };
+  const auto open_text = [&](const std::string& device) {
+    return call_text(kavel_lib::ipc::IpcRequest::OpenDevice{device, pid});
+  };
+
+  // D: the image file itself, read-only, with the loop device's bytes; no loop request passes.
+  auto whole = open("\\\\.\\D:");
+  ASSERT_TRUE(whole) << whole.error().display();
+  ASSERT_TRUE(whole->handle.valid());
+  const int handed = whole->handle.get();
+  struct stat got {}, image {};
+  ASSERT_EQ(::fstat(handed, &got), 0);
+  ASSERT_EQ(::stat(disk_image.c_str(), &image), 0);
+  EXPECT_TRUE(S_ISREG(got.st_mode));
+  EXPECT_EQ(got.st_dev, image.st_dev);
+  EXPECT_EQ(got.st_ino, image.st_ino);
+  EXPECT_EQ(::fcntl(handed, F_GETFL) & O_ACCMODE, O_RDONLY);
+  for (const std::uint64_t at : {std::uint64_t{0}, kStart + 4096 + 7, kDiskBytes - 1024}) {
+    std::string read(1024, '\0');
+    ASSERT_EQ(::pread(handed, read.data(), read.size(), static_cast<off_t>(at)), 1024);
+    EXPECT_EQ(read, bytes.substr(at, 1024)) << at;
+  }
+  const kavel_test::Closer other(::open(planted.c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_NE(::ioctl(handed, LOOP_CHANGE_FD, other.fd), 0);
+  EXPECT_NE(::ioctl(handed, LOOP_CLR_FD, 0), 0);
+
+  // E, a volume at 1 MiB on the disk PhysicalDrive0: both mapped to the loop device.
+  {
+    ScopedEnv drive_env("KAVEL_DRIVES", drives);
+    auto reply = open("\\\\.\\E:");
+    ASSERT_TRUE(reply) << reply.error().display();
+    ASSERT_TRUE(reply->handle.valid());
+    const auto volume = kavel_lib::platform::Device::adopt(reply->handle.release(), "E:", kStart);
+    std::vector<std::uint8_t> out(32);
+    const auto answered = kavel_lib::platform::device_io_control(
+        volume, kavel_lib::platform::ctl::IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, {}, out);
+    ASSERT_TRUE(answered) << answered.error().display();
+    const auto u64 = [&](std::size_t at) {
+      std::uint64_t value = 0;
+      for (int i = 7; i >= 0; --i) value = (value << 8) | out[at + static_cast<std::size_t>(i)];
+      return value;
+    };
+    EXPECT_EQ(u64(0) & 0xFFFFFFFFu, 1u);   // one extent
+    EXPECT_EQ(u64(8) & 0xFFFFFFFFu, 0u);   // on PhysicalDrive0
+    EXPECT_EQ(u64(16), kStart);
+    EXPECT_EQ(u64(24), kDiskBytes - kStart);
+  }
+
+  // Refused, naming what to map instead.
+  const std::string prefix = "error: OPEN: open device failed: ";
+  const std::string partition_text = open_text("\\\\.\\P:");
+  EXPECT_TRUE(partition_text.starts_with(prefix + "P: is the partition ")) << partition_text;
+  EXPECT_NE(partition_text.find("of the loop device " + disk->node() + "; no client is handed a device that stands "
+                                "on a loop device: map the image file instead (" +
+                                disk_image.string() + "@1048576)"),
+            std::string::npos)
+      << partition_text;
+  EXPECT_EQ(open_text("\\\\.\\O:"),
+            prefix + "O: is the loop device " + offset->node() + ", which reads " + disk_image.string() +
+                " from byte 1048576, not the whole file; a loop device is handed to a client only as the image file "
+                "it reads whole: map the image file instead (" +
+                disk_image.string() + "@1048576)");
+  EXPECT_EQ(open_text("\\\\.\\L:"),
+            prefix + "L: is the loop device " + limited->node() + ", which reads " + disk_image.string() +
+                " from byte 0 for 4194304 bytes, not the whole file; a loop device is handed to a client only as the "
+                "image file it reads whole: map the image file instead (" +
+                disk_image.string() + ")");
+  const std::string log = service.log_text();
+  for (const std::string drive : {"P:", "O:", "L:"}) {
+    EXPECT_NE(log.find("Drive " + drive + " is "), std::string::npos) << drive << "\n" << log;
+  }
+
+  // R, pinned at the start to the copy, is re-pointed at another file of the same size.
+  EXPECT_TRUE(open_text("\\\\.\\R:").starts_with(R"({"handle":)")) << open_text("\\\\.\\R:");
+  ASSERT_EQ(::ioctl(repointed->descriptor(), LOOP_CHANGE_FD, other.fd), 0);
+  EXPECT_EQ(open_text("\\\\.\\R:"), prefix + "Access is denied. (0x80070005)");
+  EXPECT_EQ(refusals_logged(service.log_text(), "R:"), 1u) << service.log_text();
   EXPECT_TRUE(service.alive()) << service.output();
 }
 

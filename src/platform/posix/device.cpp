@@ -44,8 +44,9 @@ constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 // no pin yet) and makes its reads blocking again; the descriptor is closed on refusal.
 std::expected<int, WinError> accept_opened(int fd, const DriveEntry& entry, struct stat& st) {
   const int flags = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &st) != 0 || !is_device_node(st) || !accept_drive_object(entry, posix::drive_object_of(st), true) ||
-      flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  if (::fstat(fd, &st) != 0 || !is_device_node(st) ||
+      !accept_drive_object(entry, posix::drive_object_of(st, fd), true) || flags < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return std::unexpected(WinError{win::ERROR_ACCESS_DENIED});
   }

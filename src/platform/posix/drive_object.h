@@ -1,4 +1,5 @@
-// Inside the backend: the identity of an image file or block device as stat gives it.
+// Inside the backend: the identity of an image file or block device as stat gives it, and, for
+// a loop device or a partition of one, as the loop driver tells what it reads.
 #pragma once
 
 #include <sys/stat.h>
@@ -7,13 +8,9 @@
 
 namespace kavel_lib::platform::posix {
 
-inline DriveObject drive_object_of(const struct stat& st) {
-  DriveObject object;
-  object.block_device = S_ISBLK(st.st_mode);
-  object.device = static_cast<std::uint64_t>(st.st_dev);
-  object.inode = static_cast<std::uint64_t>(st.st_ino);
-  object.rdev = object.block_device ? static_cast<std::uint64_t>(st.st_rdev) : 0;
-  return object;
-}
+// The identity of what `st` describes. For a loop device or a partition of one, the loop driver
+// is asked what it reads: through `fd`, an open descriptor of that very device, or, without one,
+// through the loop device's own node (loop_device.h says why that is safe).
+DriveObject drive_object_of(const struct stat& st, int fd = -1);
 
 }  // namespace kavel_lib::platform::posix

@@ -11,6 +11,7 @@
 
 #include "platform/posix/drive_object.h"
 #include "platform/posix/drive_path_trust.h"
+#include "platform/posix/loop_device.h"
 
 namespace kavel_lib::platform {
 
@@ -21,6 +22,10 @@ namespace {
 using PinKey = std::tuple<std::string, std::string, std::uint64_t>;
 
 PinKey key_of(const DriveEntry& entry) { return {entry.name, entry.host_path, entry.offset}; }
+
+// A loop device that reads nothing yet has nothing to pin: it waits, as a path that names
+// nothing yet does, for an open that finds it attached.
+bool pinnable(const DriveObject& object) { return !object.on_loop || object.loop.has_value(); }
 
 struct PinState {
   std::mutex mutex;
@@ -40,9 +45,33 @@ PinState& state() {
 
 bool same_drive_object(const DriveObject& a, const DriveObject& b) {
   if (a.block_device != b.block_device) return false;
-  if (a.block_device) return a.rdev == b.rdev;
+  if (a.block_device) return a.rdev == b.rdev && a.on_loop == b.on_loop && a.loop == b.loop;
   return a.device == b.device && a.inode == b.inode;
 }
+
+namespace posix {
+
+DriveObject drive_object_of(const struct stat& st, int fd) {
+  DriveObject object;
+  object.block_device = S_ISBLK(st.st_mode);
+  object.device = static_cast<std::uint64_t>(st.st_dev);
+  object.inode = static_cast<std::uint64_t>(st.st_ino);
+  if (!object.block_device) return object;
+  object.rdev = static_cast<std::uint64_t>(st.st_rdev);
+  const auto loop = loop_device_of(st.st_rdev);
+  if (!loop) return object;
+  object.on_loop = true;
+  // A partition's descriptor asks the loop device it belongs to.
+  const auto status = fd >= 0 ? loop_status(fd) : loop_status_of(*loop);
+  if (status) {
+    object.loop = LoopBacking{static_cast<std::uint64_t>(status->backing_device),
+                              static_cast<std::uint64_t>(status->backing_inode),
+                              static_cast<std::uint64_t>(status->backing_rdev), status->offset, status->size_limit};
+  }
+  return object;
+}
+
+}  // namespace posix
 
 void pin_drive_table(DrivePinRefusal on_refused) {
   const uid_t service_user = ::geteuid();
@@ -61,7 +90,9 @@ void pin_drive_table(DrivePinRefusal on_refused) {
       const auto* reached = std::get_if<posix::ReachedObject>(&walked);
       if (reached == nullptr) continue;
       if (!S_ISREG(reached->status.st_mode) && !S_ISBLK(reached->status.st_mode)) continue;
-      pins.insert_or_assign(key_of(entry), PinnedDrive{entry, posix::drive_object_of(reached->status)});
+      const DriveObject object = posix::drive_object_of(reached->status);
+      if (!pinnable(object)) continue;
+      pins.insert_or_assign(key_of(entry), PinnedDrive{entry, object});
     }
   }
   PinState& s = state();
@@ -101,7 +132,7 @@ bool accept_drive_object(const DriveEntry& entry, const DriveObject& found, bool
     const auto key = key_of(entry);
     const auto it = s.pins.find(key);
     if (it == s.pins.end()) {
-      if (pin_if_missing) s.pins.emplace(key, PinnedDrive{entry, found});
+      if (pin_if_missing && pinnable(found)) s.pins.emplace(key, PinnedDrive{entry, found});
       return true;
     }
     if (same_drive_object(it->second.object, found)) return true;

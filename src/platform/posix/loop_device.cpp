@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/loop.h>
+#include <linux/major.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -116,6 +117,47 @@ std::optional<LoopStatus> loop_status_of(dev_t device) {
   struct stat st {};
   if (::fstat(loop.get(), &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != device) return std::nullopt;
   return loop_status(loop.get());
+}
+
+}  // namespace kavel_lib::platform::posix
+
+namespace kavel_lib::platform::posix {
+
+std::optional<std::string> kernel_block_node(dev_t device) {
+  if (major(device) == 0) return std::nullopt;
+  return kernel_node_name(device);
+}
+
+std::optional<dev_t> loop_device_of(dev_t device) {
+  if (is_loop_device(device)) return device;
+  if (major(device) == 0) return std::nullopt;
+  const std::string folder = block_sysfs_folder(device);
+  struct stat st {};
+  if (::stat((folder + "/partition").c_str(), &st) != 0) {
+    // sysfs shows loop/ only while a file is attached; a loop device with nothing attached is
+    // known by the loop driver's major number.
+    if (major(device) == LOOP_MAJOR && ::stat(folder.c_str(), &st) == 0) return device;
+    return std::nullopt;
+  }
+  // A partition's sysfs folder lies inside its disk's: "..", taken from the folder's real place,
+  // is the disk's.
+  const auto text = read_sysfs_attribute(folder + "/../dev");
+  if (!text) return std::nullopt;
+  const auto disk = parse_device_number(*text);
+  if (!disk || *disk == device || !is_loop_device(*disk)) return std::nullopt;
+  return *disk;
+}
+
+std::optional<std::uint64_t> partition_start(dev_t device) {
+  if (major(device) == 0) return std::nullopt;
+  const std::string folder = block_sysfs_folder(device);
+  struct stat st {};
+  if (::stat((folder + "/partition").c_str(), &st) != 0) return std::nullopt;
+  const auto text = read_sysfs_attribute(folder + "/start");
+  if (!text) return std::nullopt;
+  const auto sectors = parse_decimal(*text);
+  if (!sectors || *sectors > std::numeric_limits<std::uint64_t>::max() / 512) return std::nullopt;
+  return *sectors * 512;
 }
 
 }  // namespace kavel_lib::platform::posix

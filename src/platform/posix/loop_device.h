@@ -57,3 +57,19 @@ std::optional<LoopStatus> loop_status(int fd);
 std::optional<LoopStatus> loop_status_of(dev_t device);
 
 }  // namespace kavel_lib::platform::posix
+
+namespace kavel_lib::platform::posix {
+
+// The node the kernel names the block device with this number by ("/dev/loop0", "/dev/dm-1"):
+// the name in its uevent, under /dev; nothing when sysfs does not tell it.
+std::optional<std::string> kernel_block_node(dev_t device);
+
+// The loop device that the block device with this number is (with a file attached or not), or
+// is a partition of; nothing for any other device.
+std::optional<dev_t> loop_device_of(dev_t device);
+
+// Where the partition with this number starts on its disk, in bytes (sysfs start, in 512-byte
+// sectors); nothing for a device that is no partition.
+std::optional<std::uint64_t> partition_start(dev_t device);
+
+}  // namespace kavel_lib::platform::posix

@@ -1,5 +1,7 @@
 // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS from the drive table: a volume whose host file is also
-// mapped as a disk (PhysicalDriveN) lies on that disk at the difference of their offsets.
+// mapped as a disk (PhysicalDriveN) lies on that disk at the difference of their offsets. A disk
+// mapped to a loop device that reads its whole file counts as that file: the service hands a
+// client such a loop device as its file.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "platform/drive_table.h"
+#include "platform/posix/loop_device.h"
 #include "platform/posix/ntfs_model/bytes.h"
 #include "platform/posix/ntfs_model/disk_extents.h"
 
@@ -40,6 +43,24 @@ std::optional<std::uint32_t> disk_number(const std::string& name) {
   for (char c : name.substr(kDisk.size())) n = n * 10 + static_cast<std::uint64_t>(c - '0');
   if (n > UINT32_MAX) return std::nullopt;
   return static_cast<std::uint32_t>(n);
+}
+
+// Whether the disk entry's host file is the file `own` describes: the same file, or a loop
+// device that reads all of that file from its start (its file found by the name sysfs gives,
+// and checked by device and inode).
+bool same_host_file(const DriveEntry& entry, const struct stat& own) {
+  struct stat st {};
+  if (::stat(entry.host_path.c_str(), &st) != 0) return false;
+  if (st.st_dev == own.st_dev && st.st_ino == own.st_ino) return true;
+  if (!S_ISBLK(st.st_mode) || !S_ISREG(own.st_mode) || !posix::is_loop_device(st.st_rdev)) return false;
+  const std::string loop = posix::block_sysfs_folder(st.st_rdev) + "/loop/";
+  if (posix::read_sysfs_attribute(loop + "offset") != "0" || posix::read_sysfs_attribute(loop + "sizelimit") != "0") {
+    return false;
+  }
+  const auto name = posix::loop_backing_file_name(st.st_rdev);
+  struct stat backing {};
+  return name && ::stat(name->c_str(), &backing) == 0 && backing.st_dev == own.st_dev &&
+         backing.st_ino == own.st_ino;
 }
 
 bool read_at(const Device& disk, std::uint64_t offset, std::span<std::uint8_t> out) {
@@ -91,8 +112,7 @@ std::expected<std::size_t, WinError> volume_disk_extents(const Device& volume, s
   std::optional<DriveEntry> disk;
   for (const auto& e : table->entries()) {
     if (!disk_number(e.name) || e.offset > volume.base_offset()) continue;
-    struct stat st {};
-    if (::stat(e.host_path.c_str(), &st) != 0 || st.st_dev != own.st_dev || st.st_ino != own.st_ino) continue;
+    if (!same_host_file(e, own)) continue;
     if (!disk || e.offset > disk->offset) disk = e;
   }
   if (!disk) return std::unexpected(WinError{win::ERROR_INVALID_FUNCTION});
