@@ -13,6 +13,7 @@
 #include <expected>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -313,9 +314,6 @@ class NamespaceScript {
   int output_;
 };
 
-// A file system that lives on the evidence is the evidence: a mapped image mounted through a
-// loop device or with ntfs-3g, a mapped disk image's partition, a partition at a mapped offset.
-// Nothing is made in it, with the mapped name in the refusal, and the image stays as it was.
 // Makes an ext4 file system of `bytes` bytes in a new image file.
 bool make_ext4(const fs::path& image, off_t bytes) {
   kavel_test::write_file(image, "");
@@ -324,6 +322,34 @@ bool make_ext4(const fs::path& image, off_t bytes) {
                                  kavel_test::shell_quote(image.string()) + " >/dev/null 2>&1")
                  .status == 0;
 }
+
+// Why ntfs-3g mounts cannot be made here, or nothing.
+std::optional<std::string> ntfs3g_missing() {
+  for (const char* program : {"ntfs-3g", "mkntfs"}) {
+    if (auto why = kavel_test::program_missing(program)) return why;
+  }
+  if (!fs::exists("/dev/fuse")) return "no /dev/fuse";
+  return std::nullopt;
+}
+
+// Makes a 16 MiB NTFS file system in a new image file and mounts it at `target` with ntfs-3g;
+// whether both worked.
+bool mount_new_ntfs(const fs::path& image, const fs::path& target) {
+  kavel_test::write_file(image, "");
+  if (::truncate(image.c_str(), 16 * 1048576) != 0 ||
+      kavel_test::run_command("mkntfs -q -F -f " + kavel_test::shell_quote(image.string()) + " >/dev/null 2>&1")
+              .status != 0) {
+    return false;
+  }
+  fs::create_directories(target);
+  return kavel_test::run_command("ntfs-3g " + kavel_test::shell_quote(image.string()) + " " +
+                                 kavel_test::shell_quote(target.string()) + " >/dev/null 2>&1")
+             .status == 0;
+}
+
+// A file system that lives on the evidence is the evidence: a mapped image mounted through a
+// loop device or with ntfs-3g, a mapped disk image's partition, a partition at a mapped offset.
+// Nothing is made in it, with the mapped name in the refusal, and the image stays as it was.
 
 TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
   if (auto why = kavel_test::root_missing()) GTEST_SKIP() << *why;
@@ -595,19 +621,9 @@ TEST(DestinationFile, NothingIsMadeInAFileSystemStoredOnTheEvidence) {
   }
 
   // A mapped NTFS image mounted with ntfs-3g: the mount's source is the image's path.
-  if (kavel_test::program_missing("ntfs-3g") || kavel_test::program_missing("mkntfs") || !fs::exists("/dev/fuse")) {
-    return;
-  }
+  if (ntfs3g_missing()) return;
   const auto ntfs = dir / "private" / "n.img";
-  kavel_test::write_file(ntfs, "");
-  ASSERT_EQ(::truncate(ntfs.c_str(), 16 * 1048576), 0);
-  ASSERT_EQ(kavel_test::run_command("mkntfs -q -F -f " + kavel_test::shell_quote(ntfs.string()) + " >/dev/null 2>&1")
-                .status,
-            0);
-  fs::create_directories(dir / "n");
-  Mounted mount(dir / "n", kavel_test::run_command("ntfs-3g " + kavel_test::shell_quote(ntfs.string()) + " " +
-                                                   kavel_test::shell_quote((dir / "n").string()) + " >/dev/null 2>&1")
-                               .status == 0);
+  Mounted mount(dir / "n", mount_new_ntfs(ntfs, dir / "n"));
   ASSERT_TRUE(mount.mounted());
   const auto before = synced_sha256(dir / "n", ntfs);
   {
@@ -709,20 +725,11 @@ TEST(DestinationFile, AnImageStoredOnBtrfsIsTracedThroughTheImageItself) {
   takes_exports(dir / "e");
   refused(dir / "e");
 
-  if (kavel_test::program_missing("ntfs-3g") || kavel_test::program_missing("mkntfs") || !fs::exists("/dev/fuse")) {
-    std::cout << "the ntfs-3g row is left out: no ntfs-3g, mkntfs or /dev/fuse\n";
+  if (auto why = ntfs3g_missing()) {
+    std::cout << "the ntfs-3g row is left out: " << *why << "\n";
     return;
   }
-  const auto ntfs = dir / "b" / "n.img";
-  kavel_test::write_file(ntfs, "");
-  ASSERT_EQ(::truncate(ntfs.c_str(), 16 * 1048576), 0);
-  ASSERT_EQ(kavel_test::run_command("mkntfs -q -F -f " + kavel_test::shell_quote(ntfs.string()) + " >/dev/null 2>&1")
-                .status,
-            0);
-  fs::create_directories(dir / "n");
-  Mounted fuse(dir / "n", kavel_test::run_command("ntfs-3g " + kavel_test::shell_quote(ntfs.string()) + " " +
-                                                  kavel_test::shell_quote((dir / "n").string()) + " >/dev/null 2>&1")
-                              .status == 0);
+  Mounted fuse(dir / "n", mount_new_ntfs(dir / "b" / "n.img", dir / "n"));
   ASSERT_TRUE(fuse.mounted());
   takes_exports(dir / "n");
   refused(dir / "n");
