@@ -119,10 +119,6 @@ std::optional<LoopStatus> loop_status_of(dev_t device) {
   return loop_status(loop.get());
 }
 
-}  // namespace kavel_lib::platform::posix
-
-namespace kavel_lib::platform::posix {
-
 std::optional<std::string> kernel_block_node(dev_t device) {
   if (major(device) == 0) return std::nullopt;
   return kernel_node_name(device);

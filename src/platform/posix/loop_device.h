@@ -56,10 +56,6 @@ std::optional<LoopStatus> loop_status(int fd);
 // very device. The device is closed again before the call returns.
 std::optional<LoopStatus> loop_status_of(dev_t device);
 
-}  // namespace kavel_lib::platform::posix
-
-namespace kavel_lib::platform::posix {
-
 // The node the kernel names the block device with this number by ("/dev/loop0", "/dev/dm-1"):
 // the name in its uevent, under /dev; nothing when sysfs does not tell it.
 std::optional<std::string> kernel_block_node(dev_t device);
