@@ -7,7 +7,6 @@
 #include <sys/sysmacros.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -36,22 +35,14 @@ std::string node_of(dev_t device) {
   return fmt::format("{}:{}", major(device), minor(device));
 }
 
-std::optional<std::uint64_t> sysfs_number(const std::string& path) {
-  const auto text = posix::read_sysfs_attribute(path);
-  if (!text) return std::nullopt;
-  std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
-  if (error != std::errc{} || end != text->data() + text->size()) return std::nullopt;
-  return value;
-}
-
 // What to map instead of a device on the loop device `loop`, as sysfs tells what it reads: "the
 // image file instead (/srv/disk.img@1048576)", the offset being the loop device's own plus
 // `more` (a partition's start, the drive's offset).
 std::string map_instead(dev_t loop, std::uint64_t more) {
   const auto name = posix::loop_backing_file_name(loop);
   if (!name || name->empty()) return "the image file the loop device reads instead";
-  std::optional<std::uint64_t> offset = sysfs_number(posix::block_sysfs_folder(loop) + "/loop/offset");
+  const auto offset_text = posix::read_sysfs_attribute(posix::block_sysfs_folder(loop) + "/loop/offset");
+  std::optional<std::uint64_t> offset = offset_text ? posix::parse_decimal_number(*offset_text) : std::nullopt;
   if (offset && *offset > std::numeric_limits<std::uint64_t>::max() - more) offset.reset();
   if (offset) *offset += more;
   struct stat st {};

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <charconv>
 #include <limits>
+#include <system_error>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -20,18 +22,6 @@ namespace kavel_lib::platform::posix {
 namespace {
 
 constexpr std::size_t kAttributeLimit = 4096;
-
-std::optional<std::uint64_t> parse_decimal(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
 
 // The loop driver's encoding of a device number (the kernel's 32-bit one: minor's low 8 bits,
 // then 12 bits of major, then minor's upper bits).
@@ -73,11 +63,18 @@ std::optional<std::string> read_sysfs_attribute(const std::string& path) {
   return std::move(*text);
 }
 
+std::optional<std::uint64_t> parse_decimal_number(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
 std::optional<dev_t> parse_device_number(std::string_view text) {
   const auto colon = text.find(':');
   if (colon == std::string_view::npos) return std::nullopt;
-  const auto major_number = parse_decimal(text.substr(0, colon));
-  const auto minor_number = parse_decimal(text.substr(colon + 1));
+  const auto major_number = parse_decimal_number(text.substr(0, colon));
+  const auto minor_number = parse_decimal_number(text.substr(colon + 1));
   if (!major_number || !minor_number || *major_number > std::numeric_limits<unsigned int>::max() ||
       *minor_number > std::numeric_limits<unsigned int>::max()) {
     return std::nullopt;
@@ -151,7 +148,7 @@ std::optional<std::uint64_t> partition_start(dev_t device) {
   if (::stat((folder + "/partition").c_str(), &st) != 0) return std::nullopt;
   const auto text = read_sysfs_attribute(folder + "/start");
   if (!text) return std::nullopt;
-  const auto sectors = parse_decimal(*text);
+  const auto sectors = parse_decimal_number(*text);
   if (!sectors || *sectors > std::numeric_limits<std::uint64_t>::max() / 512) return std::nullopt;
   return *sectors * 512;
 }

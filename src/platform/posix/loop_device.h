@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kavel_lib::platform::posix {
 
@@ -36,6 +37,9 @@ std::string block_sysfs_folder(dev_t device);
 
 // One line of a small sysfs attribute, without its line end; nothing when it cannot be read.
 std::optional<std::string> read_sysfs_attribute(const std::string& path);
+
+// Decimal digits only (no sign, no space), within 64 bits.
+std::optional<std::uint64_t> parse_decimal_number(std::string_view text);
 
 // "MAJOR:MINOR" as sysfs writes a device number.
 std::optional<dev_t> parse_device_number(std::string_view text);

@@ -5,7 +5,6 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -33,14 +32,6 @@ constexpr std::size_t kMountTableLimit = std::size_t{16} << 20;
 std::optional<dev_t> read_device(const std::string& path) {
   const auto text = read_sysfs_attribute(path);
   return text ? parse_device_number(*text) : std::nullopt;
-}
-
-// A mount ID: decimal digits only, within 64 bits.
-std::optional<std::uint64_t> parse_mount_id(std::string_view text) {
-  std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
 }
 
 bool exists(const std::string& path) {
@@ -364,7 +355,7 @@ std::optional<MountLine> parse_mount_line(std::string_view line) {
   // source, super options.
   const auto fields = split(line, ' ');
   if (fields.size() < 3) return std::nullopt;
-  const auto id = parse_mount_id(fields[0]);
+  const auto id = parse_decimal_number(fields[0]);
   const auto number = parse_device_number(fields[2]);
   if (!id || !number) return std::nullopt;
   MountLine found;
